@@ -1,0 +1,89 @@
+#include "main/report.h"
+
+#include <cstring>
+
+#include "main/errors.h"
+#include "main/texts.h"
+#include "platform/platform.h"
+#include "prims/path.h"
+
+int32_t ProgramExitCode = 0;
+
+namespace {
+
+constexpr size_t kModuleNameLimit = 260;
+constexpr uintptr_t kFallbackImageBase = 4096;
+
+std::string HexAddress(uintptr_t value) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%08llX", static_cast<unsigned long long>(value));
+  return digits;
+}
+
+// Fills "%s" and "%p" in order from `values`; "%%" gives "%".
+std::string FillFormat(const std::string& format, const std::string (&values)[5]) {
+  std::string out;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size()) {
+      char kind = format[i + 1];
+      if ((kind == 's' || kind == 'p') && next < 5) {
+        out += values[next++];
+        ++i;
+        continue;
+      }
+      if (kind == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+    }
+    out += format[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+size_t BuildErrorReport(const Exception* error, uintptr_t address, char* buffer, size_t size) {
+  std::string imageFile;
+  uintptr_t imageBase = 0;
+  uintptr_t shown = 0;
+  if (platform::ImageOfAddress(address, imageFile, imageBase)) {
+    shown = address - imageBase;
+  } else {
+    imageFile = platform::ProgramFilePath();
+    shown = address == 0 ? 0 : address - kFallbackImageBase;
+  }
+  std::string module = FileNamePart(imageFile).substr(0, kModuleNameLimit);
+
+  const std::string message = error ? error->Message() : std::string();
+  const bool needsStop = !message.empty() && message.back() != '.';
+  const std::string ending(needsStop ? 1 : 0, '.');
+  const std::string values[5] = {error ? error->ClassName() : "", module, HexAddress(shown),
+                                 message, ending};
+  std::string report = FillFormat(ProgramText(kTextReportFormat), values);
+  if (size == 0) return 0;
+  size_t length = std::min(report.size(), size - 1);
+  std::memcpy(buffer, report.data(), length);
+  buffer[length] = '\0';
+  return length;
+}
+
+std::string ErrorReportText(const Exception* error, uintptr_t address) {
+  char buffer[1024];
+  size_t length = BuildErrorReport(error, address, buffer, sizeof buffer);
+  return std::string(buffer, length);
+}
+
+void ReportUncaughtError(const Exception* error, uintptr_t address) {
+  const std::string text = ErrorReportText(error, address);
+  const std::string title = ProgramText(kTextReportTitle).substr(0, 63);
+  platform::ShowFailureReport(text, title);
+  EndProgram(1);
+}
+
+void EndProgram(int32_t code) {
+  ProgramExitCode = code;
+  platform::ExitProcess(ProgramExitCode);
+}

@@ -1,0 +1,289 @@
+#include "platform/posix/copy_posix.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/errors_posix.h"
+
+namespace platform::posix {
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Closes a descriptor when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string TemporaryNameIn(const std::string& directory) {
+  static std::atomic<unsigned> counter{0};
+  return directory + "/.fileop-" + std::to_string(getpid()) + "-" +
+         std::to_string(counter.fetch_add(1)) + ".tmp";
+}
+
+// A file being written in the target's directory. Unnamed where the file
+// system allows it, so that nothing at all is left if the process dies;
+// otherwise under a temporary name that is removed unless it was placed.
+class PendingFile {
+ public:
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  explicit PendingFile(const std::string& directory) : directory_(directory) {}
+  ~PendingFile() {
+    fd_.reset(-1);
+    if (!temporaryName_.empty()) unlink(temporaryName_.c_str());
+  }
+
+  // 0, or the error code.
+  uint32_t Open() {
+    int fd = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fd_.reset(fd);
+      return 0;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return ErrorFor(errno, directory_ + "/x");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = TemporaryNameIn(directory_);
+      fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        fd_.reset(fd);
+        temporaryName_ = name;
+        return 0;
+      }
+      if (errno != EEXIST) return ErrorFor(errno, name);
+    }
+    return kErrorAlreadyExists;
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // Gives the finished file the name `to`; with `replace` an existing file
+  // of that name is replaced in one step, otherwise an existing name fails.
+  uint32_t Place(const std::string& to, bool replace) {
+    if (temporaryName_.empty()) {
+      std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+      if (!replace) {
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        return ErrorFor(errno, to);
+      }
+      std::string name = TemporaryNameIn(directory_);
+      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        return ErrorFor(errno, name);
+      }
+      temporaryName_ = name;
+    }
+    if (replace) {
+      if (rename(temporaryName_.c_str(), to.c_str()) != 0) return ErrorFor(errno, to);
+    } else {
+      if (link(temporaryName_.c_str(), to.c_str()) != 0) return ErrorFor(errno, to);
+      unlink(temporaryName_.c_str());
+    }
+    temporaryName_.clear();
+    return 0;
+  }
+
+ private:
+  std::string directory_;
+  ScopedFd fd_;
+  std::string temporaryName_;
+};
+
+// Copies all of `in` to `out`, in the kernel where it can (which also makes
+// reflinks on file systems that share extents), by reading and writing
+// otherwise. 0, or the error code (disk full: 112).
+uint32_t CopyData(int in, int out, off_t size) {
+  bool kernelCopy = true;
+  off_t done = 0;
+  while (kernelCopy && done < size) {
+    ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    if (n > 0) {
+      done += n;
+    } else if (n == 0) {
+      break;  // the source shrank
+    } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+               errno == EBADF) {
+      kernelCopy = false;
+    } else if (errno != EINTR) {
+      return TranslateErrno(errno, false);
+    }
+  }
+  if (kernelCopy) {
+    // Pick up anything appended while copying, as a read loop would.
+    for (;;) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+      if (n == 0) return 0;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
+        return TranslateErrno(errno, false);
+      }
+      done += n;
+    }
+  }
+  std::vector<char> buffer(1 << 17);
+  for (;;) {
+    ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TranslateErrno(errno, false);
+    }
+    for (ssize_t written = 0; written < n;) {
+      ssize_t w = write(out, buffer.data() + written, static_cast<size_t>(n - written));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return TranslateErrno(errno, false);
+      }
+      written += w;
+    }
+  }
+}
+
+// Writes a complete copy of the open source into a pending file beside
+// the target, with the source's permission bits and last-write time.
+uint32_t WriteCopy(int in, const struct stat& source, PendingFile& pending) {
+  if (uint32_t error = pending.Open()) return error;
+  if (uint32_t error = CopyData(in, pending.fd(), source.st_size)) return error;
+  struct timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
+  if (futimens(pending.fd(), times) != 0) return TranslateErrno(errno, false);
+  if (fchmod(pending.fd(), source.st_mode & 07777) != 0) return TranslateErrno(errno, false);
+  return 0;
+}
+
+bool IsHiddenName(const std::string& name) {
+  return name.size() > 1 && name[0] == '.' && name != "..";
+}
+
+uint32_t ReadLinkTarget(const std::string& link, std::string& target) {
+  std::vector<char> buffer(4096);
+  ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
+  if (n < 0) return ErrorFor(errno, link);
+  target.assign(buffer.data(), static_cast<size_t>(n));
+  return 0;
+}
+
+uint32_t CopyLinkNoReplace(const std::string& from, const std::string& to) {
+  std::string target;
+  if (uint32_t error = ReadLinkTarget(from, target)) return error;
+  return symlink(target.c_str(), to.c_str()) == 0 ? 0 : ErrorFor(errno, to);
+}
+
+}  // namespace
+
+uint32_t CopyReplacing(const std::string& from, const std::string& to) {
+  ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return ErrorFor(errno, from);
+  struct stat source;
+  if (fstat(in.get(), &source) != 0) return TranslateErrno(errno, false);
+  if (!S_ISREG(source.st_mode)) return kErrorAccessDenied;
+
+  if (!to.empty() && to.back() == '/') return kErrorInvalidName;
+  struct stat existing;
+  if (lstat(to.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) return kErrorAccessDenied;
+    if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino) return kErrorSharingViolation;
+    if (S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR)) return kErrorAccessDenied;
+    if (IsHiddenName(BaseName(to))) return kErrorAccessDenied;
+  } else if (errno != ENOENT) {
+    return ErrorFor(errno, to);
+  }
+
+  PendingFile pending(DirectoryOf(to));
+  if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
+  return pending.Place(to, true);
+}
+
+uint32_t CopyLinkReplacing(const std::string& from, const std::string& to) {
+  std::string target;
+  if (uint32_t error = ReadLinkTarget(from, target)) return error;
+  struct stat existing;
+  if (lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return kErrorAccessDenied;
+  // Made under a temporary name and renamed over `to` in one step.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = TemporaryNameIn(DirectoryOf(to));
+    if (symlink(target.c_str(), name.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return ErrorFor(errno, name);
+    }
+    if (rename(name.c_str(), to.c_str()) == 0) return 0;
+    const int renameError = errno;
+    unlink(name.c_str());
+    return ErrorFor(renameError, to);
+  }
+  return kErrorAlreadyExists;
+}
+
+uint32_t MoveNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  const int renameError = errno;
+  struct stat source;
+  if (lstat(from.c_str(), &source) != 0) return ErrorFor(errno, from);
+
+  if (renameError == EINVAL || renameError == ENOSYS) {
+    // The file system cannot rename without replacing: link, then unlink.
+    if (!S_ISDIR(source.st_mode)) {
+      if (link(from.c_str(), to.c_str()) == 0) {
+        unlink(from.c_str());
+        return 0;
+      }
+      if (errno != EPERM && errno != EOPNOTSUPP) return ErrorFor(errno, to);
+    }
+    struct stat existing;
+    if (lstat(to.c_str(), &existing) == 0) return kErrorAlreadyExists;
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : ErrorFor(errno, to);
+  }
+  if (renameError != EXDEV) return ErrorFor(renameError, renameError == ENOENT ? to : from);
+
+  // Another file system: copy completely, place without replacing, and only
+  // then remove the source. Directories are never moved this way.
+  if (S_ISDIR(source.st_mode)) return 17;
+  if (S_ISLNK(source.st_mode)) {
+    if (uint32_t error = CopyLinkNoReplace(from, to)) return error;
+  } else {
+    ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return ErrorFor(errno, from);
+    PendingFile pending(DirectoryOf(to));
+    if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
+    if (uint32_t error = pending.Place(to, false)) return error;
+  }
+  if (unlink(from.c_str()) != 0) {
+    // The source stays; take the copy back so that the file exists once.
+    const int unlinkError = errno;
+    unlink(to.c_str());
+    return ErrorFor(unlinkError, from);
+  }
+  return 0;
+}
+
+}  // namespace platform::posix

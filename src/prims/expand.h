@@ -1,0 +1,26 @@
+// %NAME% expansion and the directory test shared by copy, move and delete.
+#pragma once
+
+#include <string>
+
+// The value of environment variable `name`; empty when unset or empty.
+std::string ReadEnvVar(const std::string& name);
+
+// `path` with its %NAME% references replaced by the variables' values,
+// strictly left to right; %% and unset variables give the empty text, and a
+// value's own "%" takes part in what follows. A "%" without a partner after
+// it ends the expansion: it and the text after it stay as they are. The
+// expansion always ends: see kExpansionReferenceLimit and
+// kExpansionValueLimit.
+std::string ExpandEnvRefs(const std::string& path);
+
+// A value may bring its own reference back (A=%A%, A=x%A%), which would
+// expand without end. Expansion therefore stops after this many replaced
+// references, or once the values put in have grown past this many bytes;
+// the text not yet expanded then stays as it stands.
+inline constexpr size_t kExpansionReferenceLimit = 100000;
+inline constexpr size_t kExpansionValueLimit = size_t{1} << 20;
+
+// True exactly when `path` exists and its attribute word has the directory
+// bit; false for a missing path, the empty path and a wildcard path.
+bool IsDirectory(const std::string& path);

@@ -1,0 +1,114 @@
+#include "prims/fs.h"
+
+#include "main/errors.h"
+#include "main/texts.h"
+#include "prims/path.h"
+
+namespace {
+
+constexpr uint32_t kSkippableBits = 0x1E;  // hidden, system, volume label, directory
+
+void Deliver(TSearchRec& entry) {
+  const platform::FoundEntry& found = entry.PlatformRecord;
+  uint32_t dos = 0;
+  if (platform::LocalDosDateTime(found.lastWriteTime, dos)) entry.Time = dos;
+  entry.Size = static_cast<uint32_t>(found.size);
+  entry.Attributes = found.attributes;
+  entry.Name = found.name;
+}
+
+// Passes over entries with a skip bit; 0 once an entry was delivered.
+uint32_t MatchingStep(TSearchRec& entry) {
+  while (entry.PlatformRecord.attributes & entry.SkipMask) {
+    uint32_t error = 0;
+    if (!platform::FindNext(entry.Handle, entry.PlatformRecord, error)) return error;
+  }
+  Deliver(entry);
+  return 0;
+}
+
+}  // namespace
+
+TSearchRec::~TSearchRec() { FindEnd(*this); }
+
+uint32_t FindFirstEntry(const std::string& mask, uint32_t attributes, TSearchRec& entry) {
+  FindEnd(entry);
+  entry.SkipMask = ~attributes & kSkippableBits;
+  uint32_t error = 0;
+  entry.Handle = platform::FindFirst(mask, entry.PlatformRecord, error);
+  if (entry.Handle == platform::kNoSearch) return error;
+  uint32_t result = MatchingStep(entry);
+  if (result != 0) FindEnd(entry);
+  return result;
+}
+
+uint32_t FindNextEntry(TSearchRec& entry) {
+  if (entry.Handle == platform::kNoSearch) return platform::kErrorInvalidParameter;
+  uint32_t error = 0;
+  if (!platform::FindNext(entry.Handle, entry.PlatformRecord, error)) return error;
+  return MatchingStep(entry);
+}
+
+void FindEnd(TSearchRec& entry) {
+  if (entry.Handle == platform::kNoSearch) return;
+  platform::FindClose(entry.Handle);
+  entry.Handle = platform::kNoSearch;
+}
+
+bool DirectoryPresent(const std::string& path) {
+  uint32_t attributes = platform::FileAttributes(path);
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
+}
+
+bool FilePresent(const std::string& path) {
+  platform::FoundEntry found;
+  uint32_t error = 0;
+  platform::SearchHandle search = platform::FindFirst(path, found, error);
+  if (search == platform::kNoSearch) return false;
+  platform::FindClose(search);
+  uint32_t dos = 0;
+  return !(found.attributes & platform::kAttrDirectory) &&
+         platform::LocalDosDateTime(found.lastWriteTime, dos);
+}
+
+int32_t ReadAttributes(const std::string& path) {
+  return static_cast<int32_t>(platform::FileAttributes(path));
+}
+
+namespace {
+
+// Creates `path` and its missing parents. The recursion stops at the empty
+// text (the current directory), at a root and at a drive, which exist.
+bool EnsureParents(const std::string& path, const Conventions& c) {
+  const std::string d = DropTrailingBackslash(path, c);
+  if (d.empty() || IsRootPath(d, c)) return true;
+  if (DirectoryPresent(d)) return true;
+  const std::string parent = DirectoryPart(d, c);
+  // d ends in a colon or in a second separator: nothing to create.
+  if (parent == d) return true;
+  if (!EnsureParents(parent, c)) return false;
+  return platform::CreateDirectory(d) == 0;
+}
+
+}  // namespace
+
+bool EnsureDirectories(const std::string& path) {
+  if (path.empty()) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), 3));
+  return EnsureParents(path, platform::NativeConventions());
+}
+
+bool RenamePath(const std::string& from, const std::string& to) {
+  return platform::MoveFile(from, to) == 0;
+}
+
+void MakeDirChecked(const std::string& path) {
+  uint32_t error = platform::CreateDirectory(path);
+  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  CheckPendingIo();
+}
+
+void RemoveDirChecked(const std::string& path) {
+  uint32_t error = platform::RemoveDirectory(path);
+  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  CheckPendingIo();
+}

@@ -1,0 +1,70 @@
+// File-system primitives over the platform layer. Only EnsureDirectories (on
+// the empty path), MakeDirChecked and RemoveDirChecked raise; everything
+// else reports failure by its result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// Requested attribute words of a directory search: every entry, or only
+// plain files that are neither hidden nor system.
+inline constexpr uint32_t kSearchEverything = 0x3F;
+inline constexpr uint32_t kSearchPlainFiles = 0x40;
+
+// One directory search and the entry it delivered last. The search is
+// released by FindEnd or, at the latest, when the record goes out of scope.
+struct TSearchRec {
+  TSearchRec() = default;
+  TSearchRec(const TSearchRec&) = delete;
+  TSearchRec& operator=(const TSearchRec&) = delete;
+  ~TSearchRec();
+
+  uint32_t Time = 0;        // local MS-DOS date and time of the last write
+  uint32_t Size = 0;        // low 32 bits of the size
+  uint32_t Attributes = 0;
+  std::string Name;
+  uint32_t SkipMask = 0;    // attribute bits that make the search pass over an entry
+  platform::SearchHandle Handle = platform::kNoSearch;
+  platform::FoundEntry PlatformRecord;  // the entry the platform returned last
+};
+
+// Starts a search for `mask` and delivers the first entry whose attribute
+// word has none of the bits (NOT attributes) AND 0x1E. Returns 0, or the
+// platform's error code with the search closed and the visible fields kept.
+uint32_t FindFirstEntry(const std::string& mask, uint32_t attributes, TSearchRec& entry);
+
+// Delivers the next passing entry; 0, or the error code (the end included).
+// Never closes the search.
+uint32_t FindNextEntry(TSearchRec& entry);
+
+// Releases the search if one is open.
+void FindEnd(TSearchRec& entry);
+
+// True when the path's attribute word can be read and has the directory bit.
+bool DirectoryPresent(const std::string& path);
+
+// True when the first entry a search for `path` finds (wildcards act as
+// such) is not a directory and its last-write time fits the MS-DOS format.
+bool FilePresent(const std::string& path);
+
+// The attribute word, or -1 when it cannot be read.
+int32_t ReadAttributes(const std::string& path);
+
+// Creates `path` and every missing parent, outermost first; a relative path
+// is created below the current directory. True when the directory exists at
+// the end (false when a creation failed or the path is a file). The empty
+// path raises EInOutError "Unable to create directory" (IoCode 3).
+bool EnsureDirectories(const std::string& path);
+
+// Renames a file or directory; never replaces an existing name.
+bool RenamePath(const std::string& from, const std::string& to);
+
+// Creates one directory; raises EInOutError with the platform's code on
+// failure (an existing name included).
+void MakeDirChecked(const std::string& path);
+
+// Removes one empty directory; raises EInOutError with the platform's code
+// on failure.
+void RemoveDirChecked(const std::string& path);

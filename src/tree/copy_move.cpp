@@ -1,0 +1,144 @@
+#include "tree/copy_move.h"
+
+#include "main/errors.h"
+#include "main/texts.h"
+#include "platform/platform.h"
+#include "prims/expand.h"
+#include "prims/fs.h"
+#include "prims/path.h"
+#include "prims/text.h"
+#include "tree/listing.h"
+#include "tree/wildcard.h"
+
+namespace {
+
+enum class Transfer { kCopy, kMove };
+
+// One file (or link) from `from` to the name `to`; failures are passed over.
+void TransferFile(Transfer how, const std::string& from, const std::string& to) {
+  if (how == Transfer::kCopy) {
+    platform::CopyFile(from, to);
+  } else {
+    platform::MoveFile(from, to);
+  }
+}
+
+// A link goes as a link: moved itself, or recreated where the platform can
+// make links (elsewhere a copy leaves it out).
+void TransferLink(Transfer how, const std::string& from, const std::string& to) {
+  if (how == Transfer::kCopy) {
+    platform::CopyLink(from, to);
+  } else {
+    platform::MoveFile(from, to);
+  }
+}
+
+bool IsLinkAttributes(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
+}
+
+bool IsDirectoryAttributes(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
+}
+
+// True when `inner` is `outer` or lies below it, comparing absolute paths
+// by whole components (D:\a is not inside D:\ab), without letter case where
+// names fold case.
+bool IsSameOrInside(const std::string& inner, const std::string& outer, const Conventions& c) {
+  std::string in = AddTrailingBackslash(platform::AbsolutePath(inner), c);
+  std::string out = AddTrailingBackslash(platform::AbsolutePath(outer), c);
+  if (c.foldCase) {
+    in = UpperCopy(in, c);
+    out = UpperCopy(out, c);
+  }
+  return in.size() >= out.size() && in.compare(0, out.size(), out) == 0;
+}
+
+// The name of the source directory: every character after the last
+// separator once the trailing one is dropped (C: for the root C:\).
+std::string LastComponentOf(const std::string& source, const Conventions& c) {
+  const std::string d = DropTrailingBackslash(source, c);
+  const size_t k = LastDelimiterPos(std::string(1, c.separator), d, c.leadBytes);
+  return CopyText(d, static_cast<long long>(k) + 1, static_cast<long long>(d.size() - k));
+}
+
+// Removes the directories a moved tree leaves behind, deepest first and the
+// source last. Files are never deleted here: a file that could not move
+// keeps its directory, whose removal then raises.
+void RemoveEmptiedTree(const TPathList& directories, const std::string& source) {
+  for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(directory);
+  if (DirectoryPresent(source)) RemoveDirChecked(source);
+}
+
+void TransferTree(Transfer how, const std::string& source, const std::string& target,
+                  const Conventions& c) {
+  const std::string lastComponent = LastComponentOf(source, c);
+  const std::string treeTarget = AddTrailingBackslash(target + lastComponent, c);
+  if (IsLinkAttributes(platform::FileAttributes(source))) {
+    TransferLink(how, DropTrailingBackslash(source, c), DropTrailingBackslash(treeTarget, c));
+    return;
+  }
+  ListTree(source, kSearchEverything);
+  DistinctPaths(PathList);
+  PathList = OrderByDepth(PathList, 1);
+  const TPathList relative = MakeRelative(PathList, source);
+
+  if (!DirectoryPresent(treeTarget)) MakeDirChecked(treeTarget);
+  TPathList movedDirectories;
+  for (size_t i = 0; i < relative.size(); ++i) {
+    const std::string& from = PathList[i];
+    const std::string to = treeTarget + relative[i];
+    const uint32_t attributes = platform::FileAttributes(from);
+    if (IsLinkAttributes(attributes)) {
+      TransferLink(how, from, to);
+    } else if (IsDirectoryAttributes(attributes)) {
+      if (!DirectoryPresent(to)) MakeDirChecked(to);
+      if (how == Transfer::kMove) movedDirectories.push_back(from);
+    } else {
+      TransferFile(how, from, to);
+    }
+  }
+  if (how == Transfer::kMove) RemoveEmptiedTree(movedDirectories, source);
+}
+
+void TransferTarget(Transfer how, std::string source, std::string target) {
+  const Conventions& c = platform::NativeConventions();
+  target = ExpandEnvRefs(target);
+  source = ExpandEnvRefs(source);
+  const bool mask = IsMaskPath(source);
+
+  // A directory moved into itself or below itself would end with its
+  // emptied tree removed under the files just moved into it.
+  if (how == Transfer::kMove && !mask && IsDirectory(source) && !target.empty() &&
+      IsSameOrInside(AddTrailingBackslash(target, c) + LastComponentOf(source, c), source, c)) {
+    Raise(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied));
+  }
+
+  if (!DirectoryPresent(target)) EnsureDirectories(target);
+  // Names are appended to the target below: it must be a directory by now.
+  if (!IsDirectory(target)) {
+    Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+  }
+  if (IsDirectory(source) && !mask) source = AddTrailingBackslash(source, c);
+  target = AddTrailingBackslash(target, c);
+
+  if (IsDirectory(source) && !mask) {
+    TransferTree(how, source, target, c);
+  } else if (mask) {
+    ForEachMaskedFile(source, [&](const std::string& file, const std::string& name) {
+      TransferFile(how, file, target + FileNamePart(name, c));
+    });
+  } else {
+    TransferFile(how, source, target + FileNamePart(source, c));
+  }
+}
+
+}  // namespace
+
+void CopyTarget(std::string source, std::string target) {
+  TransferTarget(Transfer::kCopy, std::move(source), std::move(target));
+}
+
+void MoveTarget(std::string source, std::string target) {
+  TransferTarget(Transfer::kMove, std::move(source), std::move(target));
+}

@@ -1,0 +1,186 @@
+#include "e2e/runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// The text of the box from Wine's trace line: MSGBOX_OnInit L"...", with
+// Wine's escapes undone and "\r\n" turned into "\n".
+std::string BoxTextFromTrace(const std::string& trace) {
+  const std::string marker = "MSGBOX_OnInit L\"";
+  size_t at = trace.find(marker);
+  if (at == std::string::npos) return {};
+  std::string text;
+  for (size_t i = at + marker.size(); i < trace.size() && trace[i] != '"'; ++i) {
+    if (trace[i] != '\\' || i + 1 >= trace.size()) {
+      text.push_back(trace[i]);
+      continue;
+    }
+    char kind = trace[++i];
+    switch (kind) {
+      case 'r': text.push_back('\r'); break;
+      case 'n': text.push_back('\n'); break;
+      case 't': text.push_back('\t'); break;
+      case 'x': {
+        size_t digits = 0;
+        unsigned value = 0;
+        while (digits < 4 && i + 1 < trace.size() && std::isxdigit(static_cast<unsigned char>(trace[i + 1]))) {
+          value = value * 16 + std::stoul(std::string(1, trace[++i]), nullptr, 16);
+          ++digits;
+        }
+        text.push_back(static_cast<char>(value));
+        break;
+      }
+      default: text.push_back(kind); break;
+    }
+  }
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines.push_back(text[i]);
+  }
+  return lines;
+}
+
+}  // namespace
+
+const Program& Program::Get() {
+  static const Program program = [] {
+    Program p;
+    p.program_ = Env("FILEOP_PROGRAM");
+    p.wine_ = Env("FILEOP_RUNNER") == "wine";
+    p.launcher_ = Env("FILEOP_LAUNCHER");
+    if (p.program_.empty()) throw std::runtime_error("FILEOP_PROGRAM is not set");
+    return p;
+  }();
+  return program;
+}
+
+std::string Program::ModuleName() const {
+  return std::filesystem::path(program_).filename().string();
+}
+
+std::string Program::PathFor(const std::filesystem::path& host) const {
+  std::string path = std::filesystem::absolute(host).lexically_normal().string();
+  if (!wine_) return path;
+  for (char& ch : path) {
+    if (ch == '/') ch = '\\';
+  }
+  return "Z:" + path;
+}
+
+RunResult Program::Run(const std::vector<std::string>& args, const EnvList& env) const {
+  std::vector<std::string> argv;
+  if (wine_) argv.push_back(Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"));
+  argv.push_back(program_);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, env);
+}
+
+RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env) const {
+  if (!wine_) throw std::logic_error("raw command lines exist only on Windows");
+  EnvList withLine = env;
+  withLine.emplace_back("FILEOP_RAW_PROGRAM", PathFor(program_));
+  withLine.emplace_back("FILEOP_RAW_LINE", "fileop.exe " + argumentText);
+  return Spawn({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine);
+}
+
+RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& env) const {
+  std::map<std::string, std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    size_t eq = entry.find('=');
+    if (eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  if (wine_) environment["WINEDEBUG"] = "-all,trace+msgbox";
+  for (const auto& [name, value] : env) environment[name] = value;
+  std::vector<std::string> envStrings;
+  for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argvCopy = argv;
+  for (auto& s : argvCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+
+  char errPath[] = "/tmp/fileop-e2e-stderr-XXXXXX";
+  int errFd = mkstemp(errPath);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = 0;
+  RunResult result;
+  int spawnError = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(errFd);
+  if (spawnError != 0) {
+    unlink(errPath);
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+    if (wine_) {
+      std::string window = CommandOutput("xdotool search --name '^Application Error$' 2>/dev/null | head -n 1");
+      while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) window.pop_back();
+      if (!window.empty()) {
+        result.boxShown = true;
+        CommandOutput("xdotool key --window " + window + " Return 2>/dev/null");
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(wine_ ? 100 : 5));
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  const std::string errors = ReadAll(errPath);
+  unlink(errPath);
+  result.report = wine_ ? BoxTextFromTrace(errors) : errors;
+  return result;
+}

@@ -1,0 +1,46 @@
+// Starts the real program the way a script would: natively, or as
+// fileop.exe under Wine, where the failure report is a real message box
+// that the runner reads (through Wine's message-box trace) and dismisses
+// with Return, as a user would.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct RunResult {
+  int exitCode = -1;
+  // The report the user was shown, with "\n" line ends; empty when none.
+  std::string report;
+  // Wine: a box titled "Application Error" appeared and was dismissed.
+  bool boxShown = false;
+  bool timedOut = false;
+};
+
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+class Program {
+ public:
+  // The program under test, from FILEOP_PROGRAM and FILEOP_RUNNER.
+  static const Program& Get();
+
+  bool IsWine() const { return wine_; }
+  char Separator() const { return wine_ ? '\\' : '/'; }
+  // The program's own file name, as the report names it.
+  std::string ModuleName() const;
+  // A host path as the program names it (Z:\... under Wine).
+  std::string PathFor(const std::filesystem::path& host) const;
+
+  // Runs with these arguments after the program name.
+  RunResult Run(const std::vector<std::string>& args, const EnvList& env = {}) const;
+  // Wine only: runs with this exact command-line text after the program name.
+  RunResult RunRaw(const std::string& argumentText, const EnvList& env = {}) const;
+
+ private:
+  RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env) const;
+
+  std::string program_;
+  std::string launcher_;
+  bool wine_ = false;
+};

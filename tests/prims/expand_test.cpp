@@ -1,0 +1,113 @@
+#include "prims/expand.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+class ExpandEnvRefsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetEnvironment("FO_T", "C:\\T");
+    SetEnvironment("FO_A", "1");
+    SetEnvironment("FO_B", "2");
+    SetEnvironment("FO_NOPE", nullptr);
+    SetEnvironment("FO_REF", "%FO_B%x");
+    SetEnvironment("FO_SELF", "%FO_SELF%");
+    SetEnvironment("FO_GROW", "y%FO_GROW%");
+    SetEnvironment("FO_HALF", "50%");
+  }
+  void TearDown() override {
+    for (const char* name : {"FO_T", "FO_A", "FO_B", "FO_REF", "FO_SELF", "FO_GROW", "FO_HALF"}) {
+      SetEnvironment(name, nullptr);
+    }
+  }
+};
+
+TEST_F(ExpandEnvRefsTest, ReplacesReferencesLeftToRight) {
+  struct Row { std::string in, out; } rows[] = {
+      {"%FO_T%\\x", "C:\\T\\x"},
+      {"%FO_NOPE%\\x", "\\x"},
+      {"a%%b", "ab"},
+      {"%FO_A%%FO_B%", "12"},
+      {"no references", "no references"},
+      {"%FO_REF%", "2x"},             // a value's own reference is expanded in its turn
+      {"%FO_HALF%%FO_A%", "50FO_A%"},  // a value's "%" pairs with what follows
+      {"", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(ExpandEnvRefs(row.in), row.out);
+  }
+}
+
+// These used to expand without end: each must end, quickly, with a result
+// that follows the stated rules.
+TEST_F(ExpandEnvRefsTest, AlwaysEnds) {
+  struct Row { std::string in, out; } rows[] = {
+      {"%", "%"},
+      {"a%b", "a%b"},                          // unpaired: kept with what follows
+      {"%FO_A%x%", "1x%"},
+      {"%FO_A%%", "1%"},
+      {"%%%", "%"},
+      {"%FO_SELF%", "%FO_SELF%"},              // stops at the reference limit
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ExpandEnvRefs(row.in), row.out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+}
+
+TEST_F(ExpandEnvRefsTest, GrowingValueStopsAtTheLimit) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string out = ExpandEnvRefs("%FO_GROW%");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  // Every replaced reference put one "y" in front; the reference that was
+  // not expanded any more stays at the end.
+  EXPECT_EQ(out, std::string(kExpansionReferenceLimit, 'y') + "%FO_GROW%");
+}
+
+TEST_F(ExpandEnvRefsTest, ManyEmptyReferencesAreLinear) {
+  const std::string in(200000, '%');  // 100,000 "%%" pairs
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ExpandEnvRefs(in), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(ReadEnvVar, UnsetAndEmptyGiveEmptyText) {
+  SetEnvironment("FO_SET", "value");
+  EXPECT_EQ(ReadEnvVar("FO_SET"), "value");
+  SetEnvironment("FO_SET", nullptr);
+  EXPECT_EQ(ReadEnvVar("FO_SET"), "");
+  EXPECT_EQ(ReadEnvVar(""), "");
+}
+
+using IsDirectoryTest = TempDirTest;
+
+TEST_F(IsDirectoryTest, OnlyExistingDirectories) {
+  WriteFile("f.txt");
+  MakeDir("d");
+  const std::string sep(1, Separator());
+  struct Row { std::string path; bool directory; } rows[] = {
+      {Path("f.txt"), false},
+      {Path("missing"), false},
+      {"", false},
+      {Path("d") + sep + "a*", false},
+      {Path("*"), false},
+      {Path("d"), true},
+      {Path("d") + sep, true},
+      {Root(), true},
+      {sep, true},  // the root of the current drive
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(IsDirectory(row.path), row.directory);
+  }
+}
+
+}  // namespace

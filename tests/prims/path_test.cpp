@@ -1,0 +1,75 @@
+#include "prims/path.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+LeadBytes Lead81() {
+  LeadBytes lead;
+  lead.set(0x81);
+  return lead;
+}
+
+const Conventions kWin = WindowsConventions();
+const Conventions kWinDouble = WindowsConventions(Lead81());
+const Conventions kPosix = PosixConventions();
+
+TEST(TrailingSeparator, AddAndDrop) {
+  struct Row { std::string in; const Conventions* c; std::string added, dropped; } rows[] = {
+      {"", &kWin, "\\", ""},
+      {"C:\\a\\", &kWin, "C:\\a\\", "C:\\a"},
+      {"C:\\a", &kWin, "C:\\a\\", "C:\\a"},
+      {"\\", &kWin, "\\", ""},
+      {"C:\\", &kWin, "C:\\", "C:"},
+      {"C:\\x\\\\", &kWin, "C:\\x\\\\", "C:\\x\\"},  // exactly one goes
+      {"a/", &kWin, "a/\\", "a/"},                   // "/" is no separator on Windows
+      {"\x81\\", &kWinDouble, "\x81\\\\", "\x81\\"},  // a trail byte is no separator
+      {"/tmp/a", &kPosix, "/tmp/a/", "/tmp/a"},
+      {"/tmp/a/", &kPosix, "/tmp/a/", "/tmp/a"},
+      {"/", &kPosix, "/", ""},
+      {"a\\", &kPosix, "a\\/", "a\\"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(AddTrailingBackslash(row.in, *row.c), row.added);
+    EXPECT_EQ(DropTrailingBackslash(row.in, *row.c), row.dropped);
+  }
+}
+
+TEST(PathParts, FileNameAndDirectory) {
+  struct Row { std::string in; const Conventions* c; std::string name, directory; } rows[] = {
+      {"C:\\a\\b.txt", &kWin, "b.txt", "C:\\a\\"},
+      {"C:b.txt", &kWin, "b.txt", "C:"},
+      {"C:\\a\\", &kWin, "", "C:\\a\\"},
+      {"b.txt", &kWin, "b.txt", ""},
+      {"C:x", &kWin, "x", "C:"},
+      {"a/b", &kWin, "a/b", ""},
+      {"/tmp/a:b", &kPosix, "a:b", "/tmp/"},
+      {"C:x", &kPosix, "C:x", ""},
+      {"d\\\x81\\x", &kWinDouble, "\x81\\x", "d\\"},
+      {"d\\\x81\\\\x", &kWinDouble, "x", "d\\\x81\\\\"},
+      {"d\\\x81\\", &kWinDouble, "\x81\\", "d\\"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(FileNamePart(row.in, *row.c), row.name);
+    EXPECT_EQ(DirectoryPart(row.in, *row.c), row.directory);
+  }
+}
+
+TEST(IsRootPath, DrivesRootsAndShares) {
+  struct Row { std::string in; const Conventions* c; bool root; } rows[] = {
+      {"\\", &kWin, true},          {"C:\\", &kWin, true},     {"C:", &kWin, true},
+      {"\\\\", &kWin, true},        {"c:\\\\", &kWin, true},   {"\\\\srv\\share", &kWin, true},
+      {"\\\\srv\\share\\", &kWin, true}, {"\\\\srv\\share\\d", &kWin, false},
+      {"C:\\a", &kWin, false},      {"", &kWin, false},        {"a", &kWin, false},
+      {"/", &kPosix, true},         {"//", &kPosix, true},     {"/tmp", &kPosix, false},
+      {"C:", &kPosix, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(IsRootPath(row.in, *row.c), row.root);
+  }
+}
+
+}  // namespace
