@@ -1,0 +1,102 @@
+#include "tree/listing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "prims/fs.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const Conventions kWin = WindowsConventions();
+const Conventions kPosix = PosixConventions();
+
+TEST(DistinctPaths, FirstOccurrenceWinsInOrder) {
+  struct Row { TPathList in; const Conventions* c; TPathList out; } rows[] = {
+      {{}, &kWin, {}},
+      {{"a", "b", "a", "c", "b"}, &kWin, {"a", "b", "c"}},
+      {{"C:\\A", "c:\\a", "C:\\a\\"}, &kWin, {"C:\\A", "C:\\a\\"}},
+      {{"/t/A", "/t/a", "/t/A"}, &kPosix, {"/t/A", "/t/a"}},  // case-sensitive names
+      {{"\xC4", "\xE4"}, &kWin, {"\xC4", "\xE4"}},           // ASCII folding only
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in.size());
+    EXPECT_EQ(DistinctPathList(row.in, *row.c), row.out);
+  }
+}
+
+TEST(OrderByDepth, StableShallowestOrDeepestFirst) {
+  const TPathList listed = {"C:\\s\\a.txt", "C:\\s\\d", "C:\\s\\d\\b.txt", "C:\\s\\e\\", "C:\\s\\d\\x\\y"};
+  EXPECT_EQ(OrderByDepth(listed, 1, kWin),
+            (TPathList{"C:\\s\\a.txt", "C:\\s\\d", "C:\\s\\e\\", "C:\\s\\d\\b.txt", "C:\\s\\d\\x\\y"}));
+  EXPECT_EQ(OrderByDepth(listed, 0, kWin),
+            (TPathList{"C:\\s\\d\\x\\y", "C:\\s\\d\\b.txt", "C:\\s\\a.txt", "C:\\s\\d", "C:\\s\\e\\"}));
+  EXPECT_EQ(OrderByDepth(listed, 7, kWin), OrderByDepth(listed, 0, kWin));
+  EXPECT_TRUE(OrderByDepth({}, 1, kWin).empty());
+  EXPECT_TRUE(OrderByDepth({}, 0, kWin).empty());
+  EXPECT_EQ(OrderByDepth({"/a/b", "/c"}, 1, kPosix), (TPathList{"/c", "/a/b"}));
+}
+
+TEST(PathDepth, CountsTrueSeparatorsOnly) {
+  LeadBytes lead;
+  lead.set(0x81);
+  EXPECT_EQ(PathDepth("C:\\a\\b", kWin), 2u);
+  EXPECT_EQ(PathDepth("abc", kWin), 0u);
+  EXPECT_EQ(PathDepth("C:\\\x81\\\\x", WindowsConventions(lead)), 2u);
+  EXPECT_EQ(PathDepth("/a/b\\c", kPosix), 2u);
+}
+
+TEST(MakeRelative, RemovesTheFirstPrefixWithoutLetterCase) {
+  struct Row { std::string entry, prefix, out; } rows[] = {
+      {"C:\\Src\\sub\\a.txt", "C:\\Src\\", "sub\\a.txt"},
+      {"C:\\src\\x", "c:\\SRC\\", "x"},
+      {"D:\\other", "C:\\src\\", "D:\\other"},
+      {"X\\C:\\src\\y", "C:\\src\\", "X\\y"},  // the first occurrence, wherever it is
+      {"C:\\src\\", "C:\\src\\", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.entry);
+    EXPECT_EQ(MakeRelative({row.entry}, row.prefix, kWin), TPathList{row.out});
+  }
+}
+
+using ListTreeTest = TempDirTest;
+
+TEST_F(ListTreeTest, DirectoryEntriesBeforeTheirSubtrees) {
+  WriteFile("a.txt");
+  MakeDir("d/e");
+  WriteFile("d/b.txt");
+  WriteFile("d/e/c.txt");
+  WriteFile(".hidden");
+  MakeDir("empty");
+  PathList.clear();
+  ListTree(Root(), kSearchEverything);
+  const TPathList listed = PathList;
+  auto at = [&](const char* relative) {
+    return std::find(listed.begin(), listed.end(), Path(relative)) - listed.begin();
+  };
+  ASSERT_EQ(listed.size(), 7u);
+  for (const char* relative : {"a.txt", "d", ".hidden", "empty", "d/b.txt", "d/e", "d/e/c.txt"}) {
+    SCOPED_TRACE(relative);
+    EXPECT_LT(at(relative), static_cast<long>(listed.size()));
+  }
+  // Every top-level entry precedes everything inside d, and d's entries
+  // precede d\e's.
+  for (const char* top : {"a.txt", "d", ".hidden", "empty"}) EXPECT_LT(at(top), at("d/b.txt"));
+  EXPECT_LT(at("d/b.txt"), at("d/e/c.txt"));
+  EXPECT_LT(at("d/e"), at("d/e/c.txt"));
+  // Appends; never clears.
+  ListTree(Root() + Separator(), kSearchEverything);
+  EXPECT_EQ(PathList.size(), 14u);
+  PathList.clear();
+}
+
+TEST_F(ListTreeTest, EmptyOrMissingDirectoryListsNothing) {
+  PathList.clear();
+  ListTree(Root(), kSearchEverything);
+  ListTree(Path("missing"), kSearchEverything);
+  EXPECT_TRUE(PathList.empty());
+}
+
+}  // namespace
