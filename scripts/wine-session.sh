@@ -24,6 +24,8 @@ wine_session_end() {
 }
 trap wine_session_end EXIT
 
+# A server left from an earlier run would keep that run's display.
+"$WINESERVER" -k >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$WINE" wineboot -i >/dev/null 2>&1
 fi

@@ -1,1 +1,207 @@
+// The POSIX platform layer gives Linux the Windows behaviour the program
+// relies on; these tests pin that behaviour down.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/platform.h"
+#include "platform/posix/errors_posix.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::posix::TranslateErrno;
+
+TEST(TranslateErrno, WindowsCodes) {
+  struct Row { int errnum; bool parentMissing; uint32_t code; } rows[] = {
+      {ENOENT, false, 2}, {ENOENT, true, 3},  {ENOTDIR, false, 3}, {EACCES, false, 5},
+      {EPERM, false, 5},  {EROFS, false, 5},  {EMFILE, false, 4},  {ENOSPC, false, 112},
+      {EEXIST, false, 183}, {ENOTEMPTY, false, 145}, {ENAMETOOLONG, false, 206}, {0, false, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.errnum);
+    EXPECT_EQ(TranslateErrno(row.errnum, row.parentMissing), row.code);
+  }
+}
+
+class PosixPlatformTest : public TempDirTest {
+ protected:
+  int64_t MTime(const std::string& relative) const {
+    struct stat st;
+    EXPECT_EQ(stat(Path(relative).c_str(), &st), 0);
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  }
+  // Names in the fixture's root, to see that no temporary file was left.
+  size_t EntryCount(const std::string& relative) const {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(Path(relative))) ++n;
+    return n;
+  }
+};
+
+TEST_F(PosixPlatformTest, AttributeWords) {
+  WriteFile("plain");
+  WriteFile(".hidden");
+  WriteFile("ro");
+  SetReadOnly("ro", true);
+  MakeDir("dir");
+  MakeDir(".hdir");
+  fs::create_directory_symlink(Path("dir"), Path("dirlink"));
+  fs::create_symlink(Path("plain"), Path("filelink"));
+  fs::create_symlink(Path("missing"), Path("dangling"));
+  struct Row { std::string path; uint32_t attributes; } rows[] = {
+      {Path("plain"), 0x20},
+      {Path(".hidden"), 0x22},
+      {Path("ro"), 0x21},
+      {Path("dir"), 0x10},
+      {Path("dir") + "/", 0x10},
+      {Path(".hdir"), 0x12},
+      {Path("dirlink"), 0x410},
+      {Path("dirlink") + "/", 0x410},  // the link itself, even with a separator
+      {Path("filelink"), 0x420},
+      {Path("dangling"), 0x420},
+      {Path("plain") + "/", platform::kNoAttributes},
+      {Path("missing"), platform::kNoAttributes},
+      {Path("p*"), platform::kNoAttributes},
+      {"", platform::kNoAttributes},
+      {"/", 0x10},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(platform::FileAttributes(row.path), row.attributes);
+  }
+}
+
+TEST_F(PosixPlatformTest, SearchIsCaseSensitiveAndListsDotEntries) {
+  WriteFile("a.TXT");
+  WriteFile("b.txt");
+  platform::FoundEntry entry;
+  uint32_t error = 0;
+  std::vector<std::string> names;
+  platform::SearchHandle search = platform::FindFirst(Path("*.txt"), entry, error);
+  ASSERT_NE(search, platform::kNoSearch);
+  do {
+    names.push_back(entry.name);
+  } while (platform::FindNext(search, entry, error));
+  EXPECT_EQ(error, platform::kErrorNoMoreFiles);
+  platform::FindClose(search);
+  EXPECT_EQ(names, std::vector<std::string>{"b.txt"});
+
+  search = platform::FindFirst(Path("b.txt"), entry, error);  // one name looked up directly
+  ASSERT_NE(search, platform::kNoSearch);
+  EXPECT_EQ(entry.name, "b.txt");
+  EXPECT_FALSE(platform::FindNext(search, entry, error));
+  platform::FindClose(search);
+
+  EXPECT_EQ(platform::FindFirst(Path("none/*"), entry, error), platform::kNoSearch);
+  EXPECT_EQ(error, platform::kErrorPathNotFound);
+  EXPECT_EQ(platform::FindFirst(Path("*.none"), entry, error), platform::kNoSearch);
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+TEST_F(PosixPlatformTest, DeleteAndRemoveAsWindowsDoes) {
+  WriteFile("ro");
+  SetReadOnly("ro", true);
+  EXPECT_EQ(platform::DeleteFile(Path("ro")), platform::kErrorAccessDenied);  // even for root
+  EXPECT_TRUE(Exists("ro"));
+  MakeDir("d");
+  WriteFile("d/f");
+  EXPECT_EQ(platform::DeleteFile(Path("d")), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::RemoveDirectory(Path("d")), platform::kErrorDirNotEmpty);
+  EXPECT_EQ(platform::RemoveDirectory(Path("d/f")), platform::kErrorDirectory);
+  EXPECT_EQ(platform::DeleteFile(Path("missing")), platform::kErrorFileNotFound);
+  EXPECT_EQ(platform::DeleteFile(Path("none/x")), platform::kErrorPathNotFound);
+
+  fs::create_directory_symlink(Path("d"), Path("dirlink"));
+  EXPECT_EQ(platform::DeleteFile(Path("dirlink")), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::RemoveDirectory(Path("dirlink") + "/"), 0u);  // the link, not its target
+  EXPECT_FALSE(Exists("dirlink"));
+  EXPECT_TRUE(Exists("d/f"));
+  fs::create_symlink(Path("d/f"), Path("filelink"));
+  EXPECT_EQ(platform::RemoveDirectory(Path("filelink")), platform::kErrorDirectory);
+  EXPECT_EQ(platform::DeleteFile(Path("filelink")), 0u);
+  EXPECT_TRUE(Exists("d/f"));
+}
+
+TEST_F(PosixPlatformTest, MoveNeverReplaces) {
+  WriteFile("a", "A");
+  WriteFile("b", "B");
+  EXPECT_EQ(platform::MoveFile(Path("a"), Path("b")), platform::kErrorAlreadyExists);
+  EXPECT_EQ(platform::MoveFile(Path("a"), Path("a")), platform::kErrorAlreadyExists);
+  EXPECT_EQ(ReadFile("a"), "A");
+  EXPECT_EQ(ReadFile("b"), "B");
+  EXPECT_EQ(platform::MoveFile(Path("a"), Path("c")), 0u);
+  EXPECT_EQ(ReadFile("c"), "A");
+  EXPECT_EQ(platform::MoveFile(Path("missing"), Path("x")), platform::kErrorFileNotFound);
+}
+
+TEST_F(PosixPlatformTest, CopyKeepsContentTimeAndReadOnlyBit) {
+  std::string content(3 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 + i / 7);
+  WriteFile("src", content);
+  fs::last_write_time(Path("src"), fs::file_time_type::clock::now() - std::chrono::hours(1000));
+  SetReadOnly("src", true);
+  MakeDir("out");
+  EXPECT_EQ(platform::CopyFile(Path("src"), Path("out/copy")), 0u);
+  EXPECT_EQ(ReadFile("out/copy"), content);
+  EXPECT_EQ(MTime("out/copy"), MTime("src"));
+  EXPECT_EQ(platform::FileAttributes(Path("out/copy")) & platform::kAttrReadOnly, platform::kAttrReadOnly);
+  // The read-only copy now refuses to be replaced, as on Windows.
+  EXPECT_EQ(platform::CopyFile(Path("src"), Path("out/copy")), platform::kErrorAccessDenied);
+  EXPECT_EQ(EntryCount("out"), 1u);
+}
+
+TEST_F(PosixPlatformTest, CopyRefusesHiddenTargetsAndItself) {
+  WriteFile("src", "new");
+  WriteFile(".hidden", "old");
+  EXPECT_EQ(platform::CopyFile(Path("src"), Path(".hidden")), platform::kErrorAccessDenied);
+  EXPECT_EQ(ReadFile(".hidden"), "old");
+  EXPECT_NE(platform::CopyFile(Path("src"), Path("src")), 0u);
+  EXPECT_EQ(ReadFile("src"), "new");
+  fs::create_hard_link(Path("src"), Path("alias"));
+  EXPECT_NE(platform::CopyFile(Path("src"), Path("alias")), 0u);
+  EXPECT_EQ(ReadFile("src"), "new");
+  WriteFile("plain", "old");
+  EXPECT_EQ(platform::CopyFile(Path("src"), Path("plain")), 0u);
+  EXPECT_EQ(ReadFile("plain"), "new");
+  EXPECT_EQ(platform::CopyFile(Path("missing"), Path("x")), platform::kErrorFileNotFound);
+  EXPECT_EQ(platform::CopyFile(Path("src"), Path("none/x")), platform::kErrorPathNotFound);
+  EXPECT_EQ(EntryCount(""), 4u);  // src, .hidden, alias, plain: no temporary left
+}
+
+TEST_F(PosixPlatformTest, CopyLinkMakesTheSameLink) {
+  fs::create_symlink("../elsewhere", Path("link"));
+  EXPECT_EQ(platform::CopyLink(Path("link"), Path("copy")), 0u);
+  EXPECT_EQ(fs::read_symlink(Path("copy")), fs::path("../elsewhere"));
+}
+
+// A second file system (tmpfs) makes moves cross devices.
+TEST_F(PosixPlatformTest, MoveAcrossFileSystemsCopiesThenRemoves) {
+  struct stat here, shm;
+  if (stat(Root().c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const std::string other = "/dev/shm/fileop-move-" + std::to_string(getpid());
+  fs::create_directories(other);
+  WriteFile("f", "payload");
+  EXPECT_EQ(platform::MoveFile(Path("f"), other + "/f"), 0u);
+  EXPECT_FALSE(Exists("f"));
+  EXPECT_EQ(fs::file_size(other + "/f"), 7u);
+  WriteFile("g", "mine");
+  std::ofstream(other + "/g") << "theirs";
+  EXPECT_EQ(platform::MoveFile(Path("g"), other + "/g"), platform::kErrorAlreadyExists);
+  EXPECT_EQ(ReadFile("g"), "mine");
+  MakeDir("dir");
+  EXPECT_NE(platform::MoveFile(Path("dir"), other + "/dir"), 0u);
+  EXPECT_TRUE(IsDir("dir"));
+  fs::remove_all(other);
+}
+
+}  // namespace

@@ -56,23 +56,6 @@ TEST_F(OperationsTest, DeleteMaskWithTextBeforeTheStarAddressesTheFileFound) {
   EXPECT_TRUE(Exists("m/a"));
 }
 
-TEST_F(OperationsTest, DeleteRefusesRoots) {
-  const std::string sep = Sep();
-  std::vector<std::string> roots = {sep, sep + sep};
-  if (Separator() == '\\') roots.insert(roots.end(), {"C:", "C:\\"});
-  SetEnvironment("FO_UNSET_APPDIR", nullptr);
-  roots.push_back("%FO_UNSET_APPDIR%" + sep);
-  for (const std::string& root : roots) {
-    SCOPED_TRACE(root);
-    try {
-      DeleteTarget(root);
-      ADD_FAILURE() << "no error raised";
-    } catch (const EInOutError& error) {
-      EXPECT_EQ(error.Message(), "Cannot delete a root directory");
-    }
-  }
-}
-
 TEST_F(OperationsTest, DeleteStopsAtAReadOnlyFile) {
   MakeDir("t/sub");
   WriteFile("t/sub/ro.txt");
