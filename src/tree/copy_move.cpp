@@ -74,7 +74,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
                   const Conventions& c) {
   const std::string lastComponent = LastComponentOf(source, c);
   const std::string treeTarget = AddTrailingBackslash(target + lastComponent, c);
-  if (IsLinkAttributes(platform::FileAttributes(source))) {
+  if (IsLinkAttributes(platform::FileAttributes(DropTrailingBackslash(source, c)))) {
     TransferLink(how, DropTrailingBackslash(source, c), DropTrailingBackslash(treeTarget, c));
     return;
   }

@@ -44,7 +44,9 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
   const Conventions& c = platform::NativeConventions();
   const std::string root = AddTrailingBackslash(dir, c);
-  if (IsLink(platform::FileAttributes(root))) return PathList;
+  // Asked without its trailing separator, a link is described itself
+  // rather than what it leads to.
+  if (IsLink(platform::FileAttributes(DropTrailingBackslash(root, c)))) return PathList;
   // Depth-first with an explicit stack, so that a deep tree cannot exhaust
   // the call stack. Each frame holds one directory's subdirectories.
   struct Frame {

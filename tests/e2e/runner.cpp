@@ -87,6 +87,7 @@ const Program& Program::Get() {
     p.program_ = Env("FILEOP_PROGRAM");
     p.wine_ = Env("FILEOP_RUNNER") == "wine";
     p.launcher_ = Env("FILEOP_LAUNCHER");
+    p.staticProgram_ = Env("FILEOP_STATIC_PROGRAM");
     if (p.program_.empty()) throw std::runtime_error("FILEOP_PROGRAM is not set");
     return p;
   }();
@@ -114,12 +115,27 @@ RunResult Program::Run(const std::vector<std::string>& args, const EnvList& env)
   return Spawn(argv, env);
 }
 
-RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env) const {
+RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
+                          const std::string& directory) const {
   if (!wine_) throw std::logic_error("raw command lines exist only on Windows");
   EnvList withLine = env;
+  if (!directory.empty()) withLine.emplace_back("FILEOP_RAW_CWD", directory);
   withLine.emplace_back("FILEOP_RAW_PROGRAM", PathFor(program_));
   withLine.emplace_back("FILEOP_RAW_LINE", "fileop.exe " + argumentText);
   return Spawn({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine);
+}
+
+bool Program::CanRunJailed() const {
+  return !wine_ && geteuid() == 0 && !staticProgram_.empty() &&
+         std::filesystem::exists("/usr/sbin/chroot");
+}
+
+RunResult Program::RunJailed(const std::filesystem::path& jail, const std::vector<std::string>& args) const {
+  std::filesystem::copy_file(staticProgram_, jail / "fileop",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::vector<std::string> argv = {"/usr/sbin/chroot", jail.string(), "/fileop"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, {});
 }
 
 RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& env) const {

@@ -34,13 +34,20 @@ class Program {
 
   // Runs with these arguments after the program name.
   RunResult Run(const std::vector<std::string>& args, const EnvList& env = {}) const;
-  // Wine only: runs with this exact command-line text after the program name.
-  RunResult RunRaw(const std::string& argumentText, const EnvList& env = {}) const;
+  // Wine only: runs with this exact command-line text after the program
+  // name, in `directory` (a path as the program names it) when given.
+  RunResult RunRaw(const std::string& argumentText, const EnvList& env = {},
+                   const std::string& directory = "") const;
+  // Native only: runs a self-contained copy of the program inside `jail`
+  // as its root directory (needs root); false when that is not possible.
+  bool CanRunJailed() const;
+  RunResult RunJailed(const std::filesystem::path& jail, const std::vector<std::string>& args) const;
 
  private:
   RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env) const;
 
   std::string program_;
   std::string launcher_;
+  std::string staticProgram_;
   bool wine_ = false;
 };

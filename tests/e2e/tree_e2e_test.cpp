@@ -1,1 +1,155 @@
+// Delete, copy and move, end to end, on trees in the fixture directory.
+#include <cstdlib>
+
 #include "e2e/fixture.h"
+
+namespace {
+
+using Delete = E2ETest;
+
+TEST_F(Delete, FileThenNothing) {
+  Write("x/f.txt");
+  ExpectQuiet(Run({"d", P("x/f.txt")}));
+  EXPECT_FALSE(Exists("x/f.txt"));
+  ExpectQuiet(Run({"d", P("x/f.txt")}));  // a second run finds nothing
+  EXPECT_TRUE(IsDir("x"));
+  ExpectQuiet(Run({"d"}));                // an empty path deletes nothing
+}
+
+TEST_F(Delete, TreeWithHiddenFilesAndEmptyDirectories) {
+  for (const std::string& tail : {std::string(), Sep()}) {
+    SCOPED_TRACE("tail [" + tail + "]");
+    Write("t/a.txt");
+    Write("t/.hidden");
+    Write("t/sub/.h/deep.txt");
+    Dir("t/empty/emptier");
+    Write("keep.txt");
+    ExpectQuiet(Run({"d", P("t") + tail}));
+    EXPECT_FALSE(Exists("t"));
+    EXPECT_TRUE(Exists("keep.txt"));
+    ExpectQuiet(Run({"d", P("t") + tail}));
+  }
+}
+
+TEST_F(Delete, MaskTakesOnlyPlainMatchingFiles) {
+  Write("m/a.tmp");
+  Write("m/B.TMP");
+  Write("m/c.txt");
+  Write("m/.h.tmp");
+  Write("m/x.tmpl");
+  Write("m/sub.tmp/inner.tmp");
+  ExpectQuiet(Run({"d", P("m") + Sep() + "*.tmp"}));
+  EXPECT_FALSE(Exists("m/a.tmp"));
+  EXPECT_EQ(Exists("m/B.TMP"), !program().IsWine());  // letter case counts on Linux only
+  EXPECT_TRUE(Exists("m/c.txt"));
+  EXPECT_TRUE(Exists("m/.h.tmp"));  // hidden
+  EXPECT_TRUE(Exists("m/x.tmpl"));
+  EXPECT_TRUE(Exists("m/sub.tmp/inner.tmp"));
+  ExpectQuiet(Run({"d", P("m") + Sep() + "*.*"}));
+  EXPECT_FALSE(Exists("m/c.txt"));
+  EXPECT_FALSE(Exists("m/x.tmpl"));
+  EXPECT_TRUE(Exists("m/.h.tmp"));
+  EXPECT_TRUE(IsDir("m/sub.tmp"));
+}
+
+TEST_F(Delete, MaskWithTextBeforeTheStar) {
+  Write("m/ab.txt");
+  Write("m/b.txt");
+  Write("m/a");
+  ExpectQuiet(Run({"d", P("m") + Sep() + "a*.txt"}));
+  EXPECT_FALSE(Exists("m/ab.txt"));
+  EXPECT_TRUE(Exists("m/b.txt"));
+  EXPECT_TRUE(Exists("m/a"));
+}
+
+TEST_F(Delete, MaskWhoseDirectoryIsMissing) {
+  ExpectQuiet(Run({"d", P("none") + Sep() + "*.txt"}));
+}
+
+TEST_F(Delete, ExpandsReferences) {
+  Write("e/a.tmp");
+  Write("e/b.txt");
+  ExpectQuiet(Run({"d", "%FO_E2E_DIR%" + Sep() + "*.tmp"}, {{"FO_E2E_DIR", P("e")}}));
+  EXPECT_FALSE(Exists("e/a.tmp"));
+  EXPECT_TRUE(Exists("e/b.txt"));
+  ExpectQuiet(Run({"d", "%FO_E2E_DIR%"}, {{"FO_E2E_DIR", P("e")}}));
+  EXPECT_FALSE(Exists("e"));
+}
+
+TEST_F(Delete, ReadOnlyFileStopsTheTreeWithAReport) {
+  Write("t/sub/ro.txt", "kept");
+  Write("t/other.txt");
+  ReadOnly("t/sub/ro.txt");
+  ExpectReport(Run({"d", P("t")}), "I/O error 145.");
+  EXPECT_EQ(Read("t/sub/ro.txt"), "kept");
+  // The read-only file alone: its deletion fails silently.
+  ExpectQuiet(Run({"d", P("t/sub/ro.txt")}));
+  EXPECT_EQ(Read("t/sub/ro.txt"), "kept");
+}
+
+// Links lead out of the tree: the walk never follows one, and only the link
+// itself is removed.
+TEST_F(Delete, LinksAreRemovedNeverFollowed) {
+  Write("outside/precious.txt", "keep");
+  Write("t/a.txt");
+  fs::create_directory_symlink(Host("outside"), Host("t/dirlink"));
+  fs::create_symlink(Host("outside/precious.txt"), Host("t/filelink"));
+  fs::create_directory_symlink(Host("t"), Host("t/loop"));
+  fs::create_directory_symlink(Host("outside"), Host("toplink"));
+  const RunResult tree = Run({"d", P("t")});
+  const RunResult top = Run({"d", P("toplink") + Sep()});
+  EXPECT_EQ(Read("outside/precious.txt"), "keep");
+  if (program().IsWine()) {
+    // Wine reports the links as links but its RemoveDirectoryA will not
+    // remove one (Windows does): the run stops with a report, harmlessly.
+    ExpectReport(tree, "I/O error 145.");
+    ExpectReport(top, "I/O error 145.");
+    return;
+  }
+  ExpectQuiet(tree);
+  ExpectQuiet(top);
+  EXPECT_FALSE(Exists("t"));
+  EXPECT_FALSE(Exists("toplink"));
+  fs::create_directory_symlink(Host("outside"), Host("toplink"));
+  ExpectQuiet(Run({"d", P("toplink")}));
+  EXPECT_FALSE(Exists("toplink"));
+  EXPECT_EQ(Read("outside/precious.txt"), "keep");
+}
+
+// A root is refused before anything is deleted. The runs happen where a
+// failed refusal could reach nothing but the fixture: inside a bare root
+// directory on Linux, on a drive letter that leads to the fixture on Wine.
+TEST_F(Delete, RootsAreRefused) {
+  Write("jail/data/precious.txt", "keep");
+  Dir("jail/cwd");
+  std::vector<RunResult> runs;
+  if (program().IsWine()) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    ASSERT_NE(prefix, nullptr);
+    const fs::path drive = fs::path(prefix) / "dosdevices" / "q:";
+    std::error_code ignored;
+    fs::remove(drive, ignored);
+    fs::create_directory_symlink(Host("jail"), drive);
+    for (const char* line : {"d Q:\\", "d Q:", "d \\", "d %FO_UNSET_APPDIR%\\", "d \\\\"}) {
+      SCOPED_TRACE(line);
+      runs.push_back(program().RunRaw(line, {}, "Q:\\cwd"));
+    }
+    fs::remove(drive, ignored);
+  } else {
+    if (!program().CanRunJailed()) GTEST_SKIP() << "needs root and chroot to run the program in a bare root";
+    for (const char* root : {"/", "//", "%FO_UNSET_APPDIR%/"}) {
+      SCOPED_TRACE(root);
+      runs.push_back(program().RunJailed(Host("jail"), {"d", root}));
+    }
+  }
+  for (const RunResult& run : runs) {
+    const std::string module = program().IsWine() ? "fileop.exe" : "fileop";
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.report.find("Exception EInOutError in module " + module + " at "), std::string::npos) << run.report;
+    EXPECT_NE(run.report.find("\nCannot delete a root directory.\n"), std::string::npos) << run.report;
+  }
+  EXPECT_EQ(Read("jail/data/precious.txt"), "keep");
+  EXPECT_TRUE(IsDir("jail/cwd"));
+}
+
+}  // namespace
