@@ -111,7 +111,12 @@ inline constexpr SearchHandle kNoSearch = nullptr;
 // failure returns kNoSearch and sets `error` (never 0). Windows also matches
 // 8.3 short names and folds letter case; POSIX matches the names exactly,
 // and a pattern without wildcards looks that one name up directly.
-SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error);
+//
+// With `kindsOnly`, an entry's directory, link and hidden bits are exact but
+// its read-only bit, size and time may be left out: POSIX then spares a
+// query per entry (the directory listing tells the kind of most entries).
+SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error,
+                       bool kindsOnly = false);
 
 // Delivers the next entry; false with `error` set at the end
 // (kErrorNoMoreFiles) or on failure.

@@ -30,6 +30,22 @@ struct TSearchRec {
   platform::FoundEntry PlatformRecord;  // the entry the platform returned last
 };
 
+// Owns an open platform search and closes it when it goes out of scope.
+class ScopedSearch {
+ public:
+  explicit ScopedSearch(platform::SearchHandle handle) : handle_(handle) {}
+  ScopedSearch(const ScopedSearch&) = delete;
+  ScopedSearch& operator=(const ScopedSearch&) = delete;
+  ~ScopedSearch() {
+    if (handle_ != platform::kNoSearch) platform::FindClose(handle_);
+  }
+  platform::SearchHandle get() const { return handle_; }
+  explicit operator bool() const { return handle_ != platform::kNoSearch; }
+
+ private:
+  platform::SearchHandle handle_;
+};
+
 // Starts a search for `mask` and delivers the first entry whose attribute
 // word has none of the bits (NOT attributes) AND 0x1E. Returns 0, or the
 // platform's error code with the search closed and the visible fields kept.

@@ -1,8 +1,8 @@
 #include "tree/listing.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
-#include <unordered_set>
 
 #include "platform/platform.h"
 #include "prims/fs.h"
@@ -29,16 +29,20 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
   // bit added.
   const uint32_t listSkip = ~attributes & 0x1E;
   const uint32_t enterSkip = ~(attributes | platform::kAttrDirectory) & 0x1E;
-  TSearchRec entry;
-  if (FindFirstEntry(dir + "*", attributes | platform::kAttrDirectory, entry) != 0) return;
+  // Only the kind of each entry matters here, which most directory listings
+  // tell without a query per entry.
+  platform::FoundEntry entry;
+  uint32_t error = 0;
+  ScopedSearch search(platform::FindFirst(dir + "*", entry, error, /*kindsOnly=*/true));
+  if (!search) return;
   do {
-    const bool directory = entry.Attributes & platform::kAttrDirectory;
-    if (directory && IsDotEntry(entry.Name)) continue;
-    if (!(entry.Attributes & listSkip)) out.push_back(dir + entry.Name);
-    if (directory && !(entry.Attributes & enterSkip) && !IsLink(entry.Attributes)) {
-      subdirectories.push_back(dir + entry.Name);
+    const bool directory = entry.attributes & platform::kAttrDirectory;
+    if (directory && IsDotEntry(entry.name)) continue;
+    if (!(entry.attributes & listSkip)) out.push_back(dir + entry.name);
+    if (directory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes)) {
+      subdirectories.push_back(dir + entry.name);
     }
-  } while (FindNextEntry(entry) == 0);
+  } while (platform::FindNext(search.get(), entry, error));
 }
 
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
@@ -69,28 +73,109 @@ TPathList& ListTree(const std::string& dir, uint32_t attributes) {
   return PathList;
 }
 
+namespace {
+
+// The comparison key of a path: its bytes, ASCII-lowered where names fold
+// case. Written into `scratch` to spare an allocation per path.
+std::string_view KeyOf(const std::string& path, bool fold, std::string& scratch) {
+  if (!fold) return path;
+  scratch.assign(path);
+  for (char& ch : scratch) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 0x20);
+  }
+  return scratch;
+}
+
+// 64-bit FNV-1a, then mixed so that the top bits spread well.
+uint64_t HashKey(std::string_view key) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char ch : key) h = (h ^ ch) * 1099511628211ull;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9ull;
+  return h ^ (h >> 32);
+}
+
+}  // namespace
+
+std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) {
+  // A hash set over a million paths misses the cache on nearly every probe.
+  // Instead the paths are first partitioned by the top bits of their hash
+  // into groups small enough to stay in cache, each group is de-duplicated
+  // with a small table, and the survivors are emitted in list order. The
+  // first occurrence wins because each group keeps list order.
+  const size_t n = list.size();
+  std::string scratch, other;
+  std::vector<uint64_t> hashes(n);
+  for (size_t i = 0; i < n; ++i) hashes[i] = HashKey(KeyOf(list[i], c.foldCase, scratch));
+
+  unsigned bits = 0;
+  while ((n >> bits) > 2048) ++bits;
+  const size_t groups = size_t{1} << bits;
+  auto groupOf = [bits](uint64_t h) { return bits == 0 ? 0 : static_cast<size_t>(h >> (64 - bits)); };
+  std::vector<uint32_t> start(groups + 1, 0);
+  for (uint64_t h : hashes) ++start[groupOf(h) + 1];
+  for (size_t g = 1; g <= groups; ++g) start[g] += start[g - 1];
+  std::vector<uint32_t> order(n);
+  {
+    std::vector<uint32_t> next(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < n; ++i) order[next[groupOf(hashes[i])]++] = static_cast<uint32_t>(i);
+  }
+
+  std::vector<char> keep(n, 0);
+  std::vector<uint32_t> table;
+  for (size_t g = 0; g < groups; ++g) {
+    const size_t size = start[g + 1] - start[g];
+    if (size == 0) continue;
+    size_t slots = 16;
+    while (slots < size * 2) slots <<= 1;
+    table.assign(slots, UINT32_MAX);
+    for (size_t k = start[g]; k < start[g + 1]; ++k) {
+      const uint32_t i = order[k];
+      size_t slot = static_cast<size_t>(hashes[i]) & (slots - 1);
+      bool duplicate = false;
+      while (table[slot] != UINT32_MAX) {
+        const uint32_t j = table[slot];
+        if (hashes[j] == hashes[i] &&
+            KeyOf(list[j], c.foldCase, other) == KeyOf(list[i], c.foldCase, scratch)) {
+          duplicate = true;
+          break;
+        }
+        slot = (slot + 1) & (slots - 1);
+      }
+      if (!duplicate) {
+        table[slot] = i;
+        keep[i] = 1;
+      }
+    }
+  }
+
+  return keep;
+}
+
 TPathList DistinctPathList(const TPathList& list, const Conventions& c) {
+  const std::vector<char> keep = FirstOccurrences(list, c);
   TPathList result;
   result.reserve(list.size());
-  if (c.foldCase) {
-    std::unordered_set<std::string> seen;
-    seen.reserve(list.size());
-    for (const std::string& path : list) {
-      if (seen.insert(LowerAscii(path)).second) result.push_back(path);
-    }
-  } else {
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(list.size());
-    for (const std::string& path : list) {
-      if (seen.insert(path).second) result.push_back(path);
-    }
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (keep[i]) result.push_back(list[i]);
   }
   return result;
 }
 
 void DistinctPaths(const TPathList& list) {
-  TPathList result = DistinctPathList(list, platform::NativeConventions());
-  PathList = std::move(result);
+  if (&list != &PathList) {
+    PathList = DistinctPathList(list, platform::NativeConventions());
+    return;
+  }
+  // The list replaces itself: its survivors move instead of being copied.
+  const std::vector<char> keep = FirstOccurrences(PathList, platform::NativeConventions());
+  size_t kept = 0;
+  for (size_t i = 0; i < PathList.size(); ++i) {
+    if (!keep[i]) continue;
+    if (kept != i) PathList[kept] = std::move(PathList[i]);
+    ++kept;
+  }
+  PathList.resize(kept);
 }
 
 size_t PathDepth(const std::string& path, const Conventions& c) {
@@ -132,14 +217,20 @@ TPathList MakeRelative(const TPathList& list, const std::string& prefix, const C
   // start is the first one: compare the start directly and fall back to the
   // general search only for the others.
   const std::string upperPrefix = UpperCopy(prefix, c);
+  const size_t n = prefix.size();
+  std::string start;  // reused: no allocation per entry
   TPathList result;
   result.reserve(list.size());
   for (const std::string& entry : list) {
-    const size_t n = prefix.size();
     const bool cutsCharacter = n < entry.size() && IsTrailByte(entry, n, c.leadBytes);
-    if (n > 0 && entry.size() >= n && !cutsCharacter &&
-        UpperCopy(std::string_view(entry).substr(0, n), c) == upperPrefix) {
-      result.push_back(entry.substr(n));
+    bool startsWithPrefix = false;
+    if (n > 0 && entry.size() >= n && !cutsCharacter) {
+      start.assign(entry, 0, n);
+      c.upperInPlace(start, c.leadBytes);
+      startsWithPrefix = start == upperPrefix;
+    }
+    if (startsWithPrefix) {
+      result.emplace_back(entry, n);
     } else {
       result.push_back(ReplaceText(entry, prefix, "", kIgnoreCase, c));
     }

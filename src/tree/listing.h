@@ -34,6 +34,9 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
 void DistinctPaths(const TPathList& list);
 TPathList DistinctPathList(const TPathList& list, const Conventions& c);
 
+// For each entry of `list`, 1 when it is the first occurrence of its path.
+std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c);
+
 // The number of separators in `path` (trail bytes do not count).
 size_t PathDepth(const std::string& path, const Conventions& c);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -65,9 +66,9 @@ class PendingFile {
     if (!temporaryName_.empty()) unlink(temporaryName_.c_str());
   }
 
-  // 0, or the error code.
-  uint32_t Open() {
-    int fd = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  // 0, or the error code. `mode` gives the permission bits (less the umask).
+  uint32_t Open(mode_t mode) {
+    int fd = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0) {
       fd_.reset(fd);
       return 0;
@@ -75,7 +76,7 @@ class PendingFile {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return ErrorFor(errno, directory_ + "/x");
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string name = TemporaryNameIn(directory_);
-      fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
       if (fd >= 0) {
         fd_.reset(fd);
         temporaryName_ = name;
@@ -119,41 +120,28 @@ class PendingFile {
   std::string temporaryName_;
 };
 
-// Copies all of `in` to `out`, in the kernel where it can (which also makes
-// reflinks on file systems that share extents), by reading and writing
-// otherwise. 0, or the error code (disk full: 112).
+// Copies the first `size` bytes of `in` (its size when it was opened) to
+// `out`: in the kernel where it can (which also makes reflinks on file
+// systems that share extents), by reading and writing otherwise. 0, or the
+// error code (disk full: 112).
 uint32_t CopyData(int in, int out, off_t size) {
-  bool kernelCopy = true;
   off_t done = 0;
-  while (kernelCopy && done < size) {
+  while (done < size) {
     ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
     if (n > 0) {
       done += n;
-    } else if (n == 0) {
-      break;  // the source shrank
-    } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-               errno == EBADF) {
-      kernelCopy = false;
-    } else if (errno != EINTR) {
-      return TranslateErrno(errno, false);
+      continue;
     }
-  }
-  if (kernelCopy) {
-    // Pick up anything appended while copying, as a read loop would.
-    for (;;) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
-      if (n == 0) return 0;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
-        return TranslateErrno(errno, false);
-      }
-      done += n;
+    if (n == 0) return 0;  // the source shrank meanwhile
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) {
+      break;  // no kernel copy between these files: read and write
     }
+    return TranslateErrno(errno, false);
   }
   std::vector<char> buffer(1 << 17);
-  for (;;) {
-    ssize_t n = read(in, buffer.data(), buffer.size());
+  while (done < size) {
+    ssize_t n = read(in, buffer.data(), static_cast<size_t>(std::min<off_t>(size - done, buffer.size())));
     if (n == 0) return 0;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -167,17 +155,20 @@ uint32_t CopyData(int in, int out, off_t size) {
       }
       written += w;
     }
+    done += n;
   }
+  return 0;
 }
 
 // Writes a complete copy of the open source into a pending file beside
 // the target, with the source's permission bits and last-write time.
 uint32_t WriteCopy(int in, const struct stat& source, PendingFile& pending) {
-  if (uint32_t error = pending.Open()) return error;
+  // The file is made with the source's permission bits; the umask can only
+  // take bits away, so a read-only source gives a read-only copy.
+  if (uint32_t error = pending.Open(source.st_mode & 0777)) return error;
   if (uint32_t error = CopyData(in, pending.fd(), source.st_size)) return error;
   struct timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
   if (futimens(pending.fd(), times) != 0) return TranslateErrno(errno, false);
-  if (fchmod(pending.fd(), source.st_mode & 07777) != 0) return TranslateErrno(errno, false);
   return 0;
 }
 
@@ -207,20 +198,23 @@ uint32_t CopyReplacing(const std::string& from, const std::string& to) {
   struct stat source;
   if (fstat(in.get(), &source) != 0) return TranslateErrno(errno, false);
   if (!S_ISREG(source.st_mode)) return kErrorAccessDenied;
-
   if (!to.empty() && to.back() == '/') return kErrorInvalidName;
+
+  PendingFile pending(DirectoryOf(to));
+  if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
+  // Most targets are new: the complete copy takes the name unless it exists.
+  const uint32_t placed = pending.Place(to, false);
+  if (placed != kErrorAlreadyExists) return placed;
+
+  // The name exists. As on Windows, a read-only or hidden file is not
+  // replaced, nor is the source itself; anything else is, in one step.
   struct stat existing;
   if (lstat(to.c_str(), &existing) == 0) {
     if (S_ISDIR(existing.st_mode)) return kErrorAccessDenied;
     if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino) return kErrorSharingViolation;
     if (S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR)) return kErrorAccessDenied;
     if (IsHiddenName(BaseName(to))) return kErrorAccessDenied;
-  } else if (errno != ENOENT) {
-    return ErrorFor(errno, to);
   }
-
-  PendingFile pending(DirectoryOf(to));
-  if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
   return pending.Place(to, true);
 }
 

@@ -79,6 +79,7 @@ struct Search {
   DIR* directory = nullptr;
   std::string pattern;
   bool singleDone = false;
+  bool kindsOnly = false;
   ~Search() {
     if (directory) closedir(directory);
   }
@@ -89,6 +90,14 @@ bool ReadMatching(Search& search, FoundEntry& entry) {
   static const Conventions exact = PosixConventions();
   while (dirent* d = readdir(search.directory)) {
     if (!MatchesMask(d->d_name, search.pattern, exact)) continue;
+    if (search.kindsOnly && (d->d_type == DT_DIR || d->d_type == DT_REG)) {
+      entry.attributes = d->d_type == DT_DIR ? kAttrDirectory : kAttrArchive;
+      if (IsHiddenName(d->d_name)) entry.attributes |= kAttrHidden;
+      entry.size = 0;
+      entry.lastWriteTime = 0;
+      entry.name = d->d_name;
+      return true;
+    }
     struct stat st;
     int fd = dirfd(search.directory);
     if (fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished meanwhile
@@ -99,13 +108,45 @@ bool ReadMatching(Search& search, FoundEntry& entry) {
   return false;
 }
 
+// The attribute query of a path and the deletion that usually follows it
+// (is it a directory? then delete the file) share one lstat: the status
+// FileAttributes saw is kept until the next service runs, and DeleteFile
+// uses it when it is asked about that very path.
+struct LastLook {
+  bool valid = false;
+  std::string path;
+  struct stat status {};
+};
+thread_local LastLook lastLook;
+
+void ForgetLastLook() { lastLook.valid = false; }
+
+void RememberLook(const std::string& path, const struct stat& status) {
+  lastLook.valid = true;
+  lastLook.path = path;
+  lastLook.status = status;
+}
+
+// lstat, or the status FileAttributes has just seen for the same path.
+int LookAt(const std::string& path, struct stat& status) {
+  const bool fresh = lastLook.valid && lastLook.path == path;
+  ForgetLastLook();
+  if (fresh) {
+    status = lastLook.status;
+    return 0;
+  }
+  return lstat(path.c_str(), &status);
+}
+
 }  // namespace
 
 uint32_t FileAttributes(const std::string& path) {
+  ForgetLastLook();
   if (path.empty() || HasWildcard(path)) return kNoAttributes;
   const std::string plain = WithoutTrailingSeparators(path);
   struct stat st;
   if (lstat(plain.c_str(), &st) != 0) return kNoAttributes;
+  if (plain.size() == path.size() && !S_ISLNK(st.st_mode)) RememberLook(plain, st);
   bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, plain.c_str());
   uint32_t attributes = AttributesOf(st, BaseName(plain), linkToDirectory);
   // "name/" names a directory only.
@@ -113,7 +154,8 @@ uint32_t FileAttributes(const std::string& path) {
   return attributes;
 }
 
-SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error) {
+SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool kindsOnly) {
+  ForgetLastLook();
   size_t cut = mask.rfind('/');
   std::string directory = cut == std::string::npos ? "." : mask.substr(0, cut == 0 ? 1 : cut);
   std::string pattern = cut == std::string::npos ? mask : mask.substr(cut + 1);
@@ -123,6 +165,7 @@ SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& err
   }
   auto search = std::make_unique<Search>();
   search->pattern = pattern;
+  search->kindsOnly = kindsOnly;
   if (!HasWildcard(pattern)) {
     struct stat st;
     if (lstat(mask.c_str(), &st) != 0) {
@@ -147,6 +190,7 @@ SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& err
 }
 
 bool FindNext(SearchHandle handle, FoundEntry& entry, uint32_t& error) {
+  ForgetLastLook();
   auto* search = static_cast<Search*>(handle);
   if (!search) {
     error = kErrorInvalidParameter;
@@ -157,7 +201,10 @@ bool FindNext(SearchHandle handle, FoundEntry& entry, uint32_t& error) {
   return false;
 }
 
-void FindClose(SearchHandle handle) { delete static_cast<Search*>(handle); }
+void FindClose(SearchHandle handle) {
+  ForgetLastLook();
+  delete static_cast<Search*>(handle);
+}
 
 bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
   int64_t ticks = fileTime - kUnixEpochAsFileTime;
@@ -176,6 +223,7 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
 }
 
 uint32_t CreateDirectory(const std::string& path) {
+  ForgetLastLook();
   if (path.empty()) return kErrorPathNotFound;
   if (HasWildcard(path)) return kErrorInvalidName;
   if (mkdir(path.c_str(), 0777) == 0) return 0;
@@ -183,6 +231,7 @@ uint32_t CreateDirectory(const std::string& path) {
 }
 
 uint32_t RemoveDirectory(const std::string& path) {
+  ForgetLastLook();
   if (path.empty()) return kErrorPathNotFound;
   if (HasWildcard(path)) return kErrorInvalidName;
   const std::string plain = WithoutTrailingSeparators(path);
@@ -199,11 +248,12 @@ uint32_t RemoveDirectory(const std::string& path) {
 }
 
 uint32_t DeleteFile(const std::string& path) {
+  struct stat st;
+  const int looked = path.empty() ? -1 : LookAt(path, st);
   if (path.empty()) return kErrorPathNotFound;
   if (HasWildcard(path)) return kErrorInvalidName;
   if (path.back() == '/') return kErrorInvalidName;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return ErrorFor(errno, path);
+  if (looked != 0) return ErrorFor(errno, path);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
   if (S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, path.c_str())) return kErrorAccessDenied;
   if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return kErrorAccessDenied;
@@ -211,18 +261,21 @@ uint32_t DeleteFile(const std::string& path) {
 }
 
 uint32_t MoveFile(const std::string& from, const std::string& to) {
+  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
   if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
   return posix::MoveNoReplace(WithoutTrailingSeparators(from), WithoutTrailingSeparators(to));
 }
 
 uint32_t CopyFile(const std::string& from, const std::string& to) {
+  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
   if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
   return posix::CopyReplacing(from, to);
 }
 
 uint32_t CopyLink(const std::string& from, const std::string& to) {
+  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
   if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
   return posix::CopyLinkReplacing(WithoutTrailingSeparators(from), WithoutTrailingSeparators(to));

@@ -116,7 +116,7 @@ void ExitProcess(int code) {
 
 uint32_t FileAttributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
 
-SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error) {
+SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool) {
   WIN32_FIND_DATAA data;
   HANDLE handle = FindFirstFileExA(mask.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
