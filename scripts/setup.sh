@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian 12) and builds
 # everything: the native program (build/native), the same under the
-# sanitizers (build/asan) and the Windows program (build/windows).
+# sanitizers (build/asan), the Windows program (build/windows) and the fuzz
+# targets (build/fuzz).
 # Idempotent; when every package is present it only builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,7 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev  # native build and tests
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64             # the Windows program
   wine64 xvfb xdotool                                               # running it under Wine, with a display
+  clang libclang-rt-14-dev                                          # the fuzz targets (libFuzzer)
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -23,7 +25,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-for preset in windows native asan; do
+for preset in windows native asan fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done

@@ -26,8 +26,9 @@ trap wine_session_end EXIT
 
 # A server left from an earlier run would keep that run's display.
 "$WINESERVER" -k >/dev/null 2>&1 || true
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
   "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINESERVER" -w  # the server wineboot started lingers; let it finish
 fi
 "$WINESERVER" -p
 "$WINE" cmd /c exit >/dev/null 2>&1 || true  # warm the prefix once

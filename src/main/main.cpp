@@ -18,5 +18,8 @@ int main(int argc, char** argv) {
     ReportUncaughtError(&error, error.RaiseAddress());
   } catch (const std::bad_alloc&) {
     ReportUncaughtError(&OutOfMemoryError(), 0);
+  } catch (...) {
+    // Not of the program's error family: reported without class or text.
+    ReportUncaughtError(nullptr, 0);
   }
 }

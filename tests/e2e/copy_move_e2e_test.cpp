@@ -285,6 +285,17 @@ TEST_F(CopyMove, FullDiskLeavesNoPartialFile) {
   Write("src2/fresh.bin", RandomBytes(6 << 20, 4));
   ExpectQuiet(Run({"c", P("src2/fresh.bin"), "<>", P("small/t")}));
   EXPECT_FALSE(Exists("small/t/fresh.bin"));
+  // A move to another file system that runs out of room leaves the source
+  // as it was; one that fits arrives whole and only then leaves.
+  const std::string payload = RandomBytes(6 << 20, 5);
+  Write("src2/moved.bin", payload);
+  ExpectQuiet(Run({"m", P("src2/moved.bin"), "<>", P("small/m")}));
+  EXPECT_TRUE(Read("src2/moved.bin") == payload);
+  EXPECT_FALSE(Exists("small/m/moved.bin"));
+  Write("src2/fits.bin", "fits");
+  ExpectQuiet(Run({"m", P("src2/fits.bin"), "<>", P("small/m")}));
+  EXPECT_EQ(Read("small/m/fits.bin"), "fits");
+  EXPECT_FALSE(Exists("src2/fits.bin"));
 }
 
 }  // namespace
