@@ -85,8 +85,10 @@ const Program& Program::Get() {
   static const Program program = [] {
     Program p;
     p.program_ = Env("FILEOP_PROGRAM");
+    if (!p.program_.empty()) p.program_ = std::filesystem::absolute(p.program_).string();
     p.wine_ = Env("FILEOP_RUNNER") == "wine";
     p.launcher_ = Env("FILEOP_LAUNCHER");
+    if (!p.launcher_.empty()) p.launcher_ = std::filesystem::absolute(p.launcher_).string();
     p.staticProgram_ = Env("FILEOP_STATIC_PROGRAM");
     if (p.program_.empty()) throw std::runtime_error("FILEOP_PROGRAM is not set");
     return p;
@@ -107,12 +109,13 @@ std::string Program::PathFor(const std::filesystem::path& host) const {
   return "Z:" + path;
 }
 
-RunResult Program::Run(const std::vector<std::string>& args, const EnvList& env) const {
+RunResult Program::Run(const std::vector<std::string>& args, const EnvList& env,
+                       const std::filesystem::path& directory) const {
   std::vector<std::string> argv;
   if (wine_) argv.push_back(Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"));
   argv.push_back(program_);
   argv.insert(argv.end(), args.begin(), args.end());
-  return Spawn(argv, env);
+  return Spawn(argv, env, directory);
 }
 
 RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
@@ -138,7 +141,8 @@ RunResult Program::RunJailed(const std::filesystem::path& jail, const std::vecto
   return Spawn(argv, {});
 }
 
-RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& env) const {
+RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& env,
+                         const std::filesystem::path& directory) const {
   std::map<std::string, std::string> environment;
   for (char** e = environ; *e; ++e) {
     std::string entry = *e;
@@ -163,6 +167,7 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
   posix_spawn_file_actions_adddup2(&actions, errFd, 2);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   pid_t pid = 0;
   RunResult result;
   int spawnError = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
@@ -173,7 +178,8 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
     throw std::runtime_error("cannot start " + argv[0]);
   }
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::seconds(30);
   int status = 0;
   for (;;) {
     pid_t done = waitpid(pid, &status, WNOHANG);
@@ -194,9 +200,11 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(wine_ ? 100 : 5));
   }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   const std::string errors = ReadAll(errPath);
   unlink(errPath);
   result.report = wine_ ? BoxTextFromTrace(errors) : errors;
+  result.errorOutput = errors;
   return result;
 }

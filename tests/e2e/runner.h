@@ -16,6 +16,10 @@ struct RunResult {
   // Wine: a box titled "Application Error" appeared and was dismissed.
   bool boxShown = false;
   bool timedOut = false;
+  // Everything the run wrote to standard error (Wine's own messages too).
+  std::string errorOutput;
+  // Wall time from start to exit, the time a box stayed open included.
+  double seconds = 0;
 };
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
@@ -32,8 +36,10 @@ class Program {
   // A host path as the program names it (Z:\... under Wine).
   std::string PathFor(const std::filesystem::path& host) const;
 
-  // Runs with these arguments after the program name.
-  RunResult Run(const std::vector<std::string>& args, const EnvList& env = {}) const;
+  // Runs with these arguments after the program name, in the current
+  // directory or in `directory` (a host path) when given.
+  RunResult Run(const std::vector<std::string>& args, const EnvList& env = {},
+                const std::filesystem::path& directory = {}) const;
   // Wine only: runs with this exact command-line text after the program
   // name, in `directory` (a path as the program names it) when given.
   RunResult RunRaw(const std::string& argumentText, const EnvList& env = {},
@@ -44,7 +50,8 @@ class Program {
   RunResult RunJailed(const std::filesystem::path& jail, const std::vector<std::string>& args) const;
 
  private:
-  RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env) const;
+  RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env,
+                  const std::filesystem::path& directory = {}) const;
 
   std::string program_;
   std::string launcher_;
