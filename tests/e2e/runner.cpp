@@ -141,8 +141,15 @@ RunResult Program::RunJailed(const std::filesystem::path& jail, const std::vecto
   return Spawn(argv, {});
 }
 
+RunResult Program::RunKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds delay) const {
+  if (wine_) throw std::logic_error("killing is tested natively");
+  std::vector<std::string> argv = {program_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, {}, {}, delay);
+}
+
 RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& env,
-                         const std::filesystem::path& directory) const {
+                         const std::filesystem::path& directory, std::chrono::milliseconds killAfter) const {
   std::map<std::string, std::string> environment;
   for (char** e = environ; *e; ++e) {
     std::string entry = *e;
@@ -184,6 +191,12 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
   for (;;) {
     pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
+    if (killAfter != std::chrono::milliseconds::max() && std::chrono::steady_clock::now() > started + killAfter) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.killed = true;
+      break;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);

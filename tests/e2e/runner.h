@@ -4,6 +4,7 @@
 // with Return, as a user would.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@ struct RunResult {
   // Wine: a box titled "Application Error" appeared and was dismissed.
   bool boxShown = false;
   bool timedOut = false;
+  bool killed = false;  // ended by RunKilledAfter before it finished
   // Everything the run wrote to standard error (Wine's own messages too).
   std::string errorOutput;
   // Wall time from start to exit, the time a box stayed open included.
@@ -40,6 +42,8 @@ class Program {
   // directory or in `directory` (a host path) when given.
   RunResult Run(const std::vector<std::string>& args, const EnvList& env = {},
                 const std::filesystem::path& directory = {}) const;
+  // Native only: runs, and kills the program (SIGKILL) after `delay`.
+  RunResult RunKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds delay) const;
   // Wine only: runs with this exact command-line text after the program
   // name, in `directory` (a path as the program names it) when given.
   RunResult RunRaw(const std::string& argumentText, const EnvList& env = {},
@@ -51,7 +55,8 @@ class Program {
 
  private:
   RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env,
-                  const std::filesystem::path& directory = {}) const;
+                  const std::filesystem::path& directory = {},
+                  std::chrono::milliseconds killAfter = std::chrono::milliseconds::max()) const;
 
   std::string program_;
   std::string launcher_;
