@@ -1,0 +1,220 @@
+// Faults injected at the platform boundary while the real tree operations
+// run: what was done before a fault stays done, nothing else is lost or
+// half-written, and the error is the one the behaviour prescribes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "main/errors.h"
+#include "platform/fault_platform.h"
+#include "support/temp_dir.h"
+#include "tree/copy_move.h"
+#include "tree/delete.h"
+#include "tree/listing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using faults::Service;
+using Files = std::map<std::string, std::string>;  // relative path -> content ("/" for a directory)
+
+class FaultTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    faults::Reset();
+    PathList.clear();
+    // Three levels, so that faults can strike in the middle.
+    for (int d = 0; d < 4; ++d) {
+      MakeDir("src/d" + std::to_string(d) + "/inner");
+      for (int f = 0; f < 3; ++f) {
+        WriteFile("src/d" + std::to_string(d) + "/f" + std::to_string(f),
+                  "content " + std::to_string(d) + "." + std::to_string(f));
+      }
+      MakeDir("src/d" + std::to_string(d) + "/inner");
+      WriteFile("src/d" + std::to_string(d) + "/inner/g", "inner " + std::to_string(d));
+    }
+    WriteFile("src/top", "top");
+    original_ = Contents("src");
+  }
+  void TearDown() override {
+    faults::Reset();
+    TempDirTest::TearDown();
+  }
+
+  Files Contents(const std::string& relative) const {
+    Files files;
+    if (!fs::exists(Path(relative))) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(Path(relative))) {
+      const std::string name = fs::relative(entry.path(), Path(relative)).generic_string();
+      files[name] = entry.is_directory() ? "/" : ReadFile(relative + "/" + name);
+    }
+    return files;
+  }
+
+  // Every file of the original tree is in exactly one of the two places,
+  // whole; nothing else is there.
+  void ExpectNothingLost(const Files& source, const Files& target) const {
+    for (const auto& [name, content] : original_) {
+      if (content == "/") continue;
+      SCOPED_TRACE(name);
+      const bool inSource = source.count(name) > 0, inTarget = target.count(name) > 0;
+      EXPECT_TRUE(inSource != inTarget);
+      EXPECT_EQ(inSource ? source.at(name) : target.at(name), content);
+    }
+    for (const auto& [name, content] : target) EXPECT_TRUE(original_.count(name)) << name;
+  }
+
+  // Every file in `copy` is a whole copy of its original.
+  void ExpectWholeCopies(const Files& copy) const {
+    for (const auto& [name, content] : copy) {
+      SCOPED_TRACE(name);
+      ASSERT_TRUE(original_.count(name));
+      EXPECT_EQ(content, original_.at(name));
+    }
+  }
+
+  template <class Operation>
+  EInOutError ExpectError(Operation operation) {
+    try {
+      operation();
+    } catch (const EInOutError& error) {
+      return error;
+    }
+    ADD_FAILURE() << "no error raised";
+    return EInOutError("", 0);
+  }
+
+  Files original_;
+};
+
+TEST_F(FaultTest, DirectoryCreationFailsInTheMiddleOfACopy) {
+  // Creations: the target, dst\src, then the tree's directories; the fifth fails.
+  faults::FailCall(Service::kCreateDirectory, 5, 5);
+  const EInOutError error = ExpectError([&] { CopyTarget(Path("src"), Path("dst")); });
+  EXPECT_EQ(error.IoCode, 5);
+  EXPECT_EQ(error.Message(), "File access denied");
+  EXPECT_EQ(Contents("src"), original_);
+  const Files copied = Contents("dst/src");
+  ExpectWholeCopies(copied);
+  EXPECT_EQ(copied.at("top"), "top");  // shallower than the failed directory: done
+  size_t directories = 0;
+  for (const auto& [name, content] : copied) directories += content == "/";
+  EXPECT_EQ(directories, 2u);  // the two made before the fault
+}
+
+TEST_F(FaultTest, DirectoryCreationFailsInTheMiddleOfAMove) {
+  faults::FailCall(Service::kCreateDirectory, 5, 5);
+  const EInOutError error = ExpectError([&] { MoveTarget(Path("src"), Path("dst")); });
+  EXPECT_EQ(error.IoCode, 5);
+  ExpectNothingLost(Contents("src"), Contents("dst/src"));
+  EXPECT_TRUE(IsDir("src/d0"));  // the emptied tree is not removed after a fault
+}
+
+TEST_F(FaultTest, FileCopyFailsWithDiskFull) {
+  MakeDir("dst/src/d1");
+  WriteFile("dst/src/d1/f1", "old");
+  faults::FailCall(Service::kCopyFile, 4, 112);
+  CopyTarget(Path("src"), Path("dst"));  // a failed file copy is passed over
+  const Files copied = Contents("dst/src");
+  size_t missing = 0;
+  for (const auto& [name, content] : original_) {
+    if (content == "/") continue;
+    if (!copied.count(name)) {
+      ++missing;
+    } else if (copied.at(name) != content) {
+      EXPECT_EQ(name, "d1/f1");  // the one file that failed may keep its old content
+      EXPECT_EQ(copied.at(name), "old");
+      ++missing;
+    }
+  }
+  EXPECT_EQ(missing, 1u);
+  EXPECT_EQ(Contents("src"), original_);
+}
+
+TEST_F(FaultTest, FileMoveFailsInTheMiddleOfAMove) {
+  faults::FailCall(Service::kMoveFile, 3, 5);
+  const EInOutError error = ExpectError([&] { MoveTarget(Path("src"), Path("dst")); });
+  EXPECT_EQ(error.IoCode, 145);  // the unmoved file keeps its directory
+  const Files left = Contents("src");
+  ExpectNothingLost(left, Contents("dst/src"));
+  size_t filesLeft = 0;
+  for (const auto& [name, content] : left) filesLeft += content != "/";
+  EXPECT_EQ(filesLeft, 1u);  // everything else moved
+}
+
+TEST_F(FaultTest, DirectoryRemovalFailsInDelete) {
+  faults::FailCall(Service::kRemoveDirectory, 2, 5);
+  const EInOutError error = ExpectError([&] { DeleteTarget(Path("src")); });
+  EXPECT_EQ(error.IoCode, 5);
+  EXPECT_EQ(error.Message(), "File access denied");
+  // Deepest first: every file below the failed directory had gone already,
+  // and whatever remains is untouched.
+  const Files left = Contents("src");
+  for (const auto& [name, content] : left) {
+    if (content != "/") {
+      EXPECT_EQ(content, original_.at(name)) << name;
+    }
+  }
+  EXPECT_TRUE(IsDir("src"));
+}
+
+TEST_F(FaultTest, DirectoryRemovalFailsAtTheEndOfAMove) {
+  // The last removal is the source directory itself.
+  faults::FailCall(Service::kRemoveDirectory, 9, 32);
+  const EInOutError error = ExpectError([&] { MoveTarget(Path("src"), Path("dst")); });
+  EXPECT_EQ(error.IoCode, 32);
+  EXPECT_EQ(error.Message(), "I/O error 32");
+  ExpectNothingLost(Contents("src"), Contents("dst/src"));
+  EXPECT_TRUE(IsDir("src"));
+  EXPECT_EQ(Contents("dst/src").size(), original_.size());  // every file and directory arrived
+}
+
+TEST_F(FaultTest, SourceFileVanishesBetweenListingAndCopying) {
+  std::string vanished;
+  faults::BeforeCall(Service::kCopyFile, 3, [&](const std::string& path) {
+    vanished = path;
+    fs::remove(path);
+  });
+  CopyTarget(Path("src"), Path("dst"));
+  ASSERT_FALSE(vanished.empty());
+  const Files copied = Contents("dst/src");
+  ExpectWholeCopies(copied);
+  const std::string name = fs::relative(vanished, Path("src")).generic_string();
+  EXPECT_FALSE(copied.count(name));
+  for (const auto& [other, content] : original_) {
+    if (other != name) {
+      EXPECT_TRUE(copied.count(other)) << other;
+    }
+  }
+}
+
+TEST_F(FaultTest, TargetDirectoryAppearsAsAFileBeforeItsCreation) {
+  faults::BeforeCall(Service::kCreateDirectory, 4, [&](const std::string& path) {
+    std::string file = path;
+    while (!file.empty() && file.back() == Separator()) file.pop_back();
+    std::ofstream(file) << "intruder";
+  });
+  const EInOutError error = ExpectError([&] { MoveTarget(Path("src"), Path("dst")); });
+  EXPECT_EQ(error.IoCode, 183);
+  EXPECT_EQ(error.Message(), "I/O error 183");
+  ExpectNothingLost(Contents("src"), [&] {
+    Files target = Contents("dst/src");
+    for (auto it = target.begin(); it != target.end();) {
+      it = it->second == "intruder" ? target.erase(it) : std::next(it);
+    }
+    return target;
+  }());
+}
+
+TEST_F(FaultTest, SearchFailingMidwayListsLessAndLosesNothing) {
+  faults::FailCall(Service::kFindNext, 6, 5);
+  MoveTarget(Path("src"), Path("dst"));  // unlisted entries stay behind...
+  // ...and keep their directories, so the move either ended cleanly or the
+  // emptied tree's removal stopped at them.
+  ExpectNothingLost(Contents("src"), Contents("dst/src"));
+}
+
+}  // namespace
