@@ -12,21 +12,11 @@
 
 #include "platform/platform.h"
 #include "platform/posix/errors_posix.h"
+#include "platform/posix/names_posix.h"
 
 namespace platform::posix {
 
 namespace {
-
-std::string DirectoryOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-std::string BaseName(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 
 // Closes a descriptor when it goes out of scope.
 class ScopedFd {
@@ -170,10 +160,6 @@ uint32_t WriteCopy(int in, const struct stat& source, PendingFile& pending) {
   struct timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
   if (futimens(pending.fd(), times) != 0) return TranslateErrno(errno, false);
   return 0;
-}
-
-bool IsHiddenName(const std::string& name) {
-  return name.size() > 1 && name[0] == '.' && name != "..";
 }
 
 uint32_t ReadLinkTarget(const std::string& link, std::string& target) {

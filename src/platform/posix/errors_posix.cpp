@@ -1,4 +1,5 @@
 #include "platform/posix/errors_posix.h"
+#include "platform/posix/names_posix.h"
 
 #include <sys/stat.h>
 
@@ -37,11 +38,9 @@ uint32_t TranslateErrno(int errnum, bool parentMissing) {
 
 uint32_t ErrorFor(int errnum, const std::string& path) {
   if (errnum != ENOENT) return TranslateErrno(errnum, false);
-  std::string parent = path;
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  size_t cut = parent.rfind('/');
-  if (cut == std::string::npos) return TranslateErrno(errnum, false);
-  parent.resize(cut == 0 ? 1 : cut);
+  const std::string plain = WithoutTrailingSeparators(path);
+  if (plain.find('/') == std::string::npos) return TranslateErrno(errnum, false);
+  const std::string parent = DirectoryOf(plain);
   struct stat st;
   bool parentMissing = stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
   return TranslateErrno(errnum, parentMissing);

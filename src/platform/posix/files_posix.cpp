@@ -16,33 +16,22 @@
 #include "platform/platform.h"
 #include "platform/posix/copy_posix.h"
 #include "platform/posix/errors_posix.h"
+#include "platform/posix/names_posix.h"
 #include "prims/mask.h"
 
 namespace platform {
 
+using posix::BaseName;
 using posix::ErrorFor;
+using posix::IsHiddenName;
+using posix::WithoutTrailingSeparators;
 
 namespace {
 
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;  // 1970-01-01 in 100 ns since 1601
 
-std::string WithoutTrailingSeparators(const std::string& path) {
-  std::string result = path;
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
-  return result;
-}
-
-std::string BaseName(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-bool IsHiddenName(const std::string& name) {
-  return name.size() > 1 && name[0] == '.' && name != "..";
-}
-
-// The attribute word of an entry seen by lstat; `followed` tells, for a
-// link, whether it leads to a directory.
+// The attribute word of an entry seen by lstat; `linkToDirectory` tells,
+// for a link, whether it leads to a directory.
 uint32_t AttributesOf(const struct stat& st, const std::string& name, bool linkToDirectory) {
   uint32_t attributes = 0;
   if (S_ISLNK(st.st_mode)) {
