@@ -80,7 +80,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   }
   ListTree(source, kSearchEverything);
   DistinctPaths(PathList);
-  PathList = OrderByDepth(PathList, 1);
+  PathList = OrderByDepth(std::move(PathList), 1);
   const TPathList relative = MakeRelative(PathList, source);
 
   if (!DirectoryPresent(treeTarget)) MakeDirChecked(treeTarget);

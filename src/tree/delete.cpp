@@ -14,7 +14,7 @@ namespace {
 void DeleteTree(const std::string& path) {
   ListTree(path, kSearchEverything);
   DistinctPaths(PathList);
-  PathList = OrderByDepth(PathList, 0);
+  PathList = OrderByDepth(std::move(PathList), 0);
   for (const std::string& entry : PathList) {
     if (IsDirectory(entry)) {
       RemoveDirChecked(entry);

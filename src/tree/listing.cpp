@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 #include "prims/fs.h"
@@ -99,56 +100,61 @@ uint64_t HashKey(std::string_view key) {
 
 std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) {
   // A hash set over a million paths misses the cache on nearly every probe.
-  // Instead the paths are first partitioned by the top bits of their hash
-  // into groups small enough to stay in cache, each group is de-duplicated
-  // with a small table, and the survivors are emitted in list order. The
-  // first occurrence wins because each group keeps list order.
+  // Instead the paths' hashes are first partitioned by their top bits into
+  // groups small enough to stay in cache (each group keeping list order),
+  // and each group is de-duplicated with a small table of its own: the first
+  // occurrence wins. Paths are read again only when two hashes agree.
+  struct Hashed {
+    uint64_t hash;
+    uint32_t index;
+  };
   const size_t n = list.size();
   std::string scratch, other;
-  std::vector<uint64_t> hashes(n);
-  for (size_t i = 0; i < n; ++i) hashes[i] = HashKey(KeyOf(list[i], c.foldCase, scratch));
-
   unsigned bits = 0;
   while ((n >> bits) > 2048) ++bits;
   const size_t groups = size_t{1} << bits;
   auto groupOf = [bits](uint64_t h) { return bits == 0 ? 0 : static_cast<size_t>(h >> (64 - bits)); };
+
+  std::vector<uint64_t> hashes(n);
   std::vector<uint32_t> start(groups + 1, 0);
-  for (uint64_t h : hashes) ++start[groupOf(h) + 1];
+  for (size_t i = 0; i < n; ++i) {
+    hashes[i] = HashKey(KeyOf(list[i], c.foldCase, scratch));
+    ++start[groupOf(hashes[i]) + 1];
+  }
   for (size_t g = 1; g <= groups; ++g) start[g] += start[g - 1];
-  std::vector<uint32_t> order(n);
+  std::vector<Hashed> grouped(n);
   {
     std::vector<uint32_t> next(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < n; ++i) order[next[groupOf(hashes[i])]++] = static_cast<uint32_t>(i);
+    for (size_t i = 0; i < n; ++i) grouped[next[groupOf(hashes[i])]++] = {hashes[i], static_cast<uint32_t>(i)};
   }
 
   std::vector<char> keep(n, 0);
-  std::vector<uint32_t> table;
+  std::vector<uint32_t> table;  // positions in `grouped`
   for (size_t g = 0; g < groups; ++g) {
-    const size_t size = start[g + 1] - start[g];
+    const size_t first = start[g], size = start[g + 1] - start[g];
     if (size == 0) continue;
     size_t slots = 16;
     while (slots < size * 2) slots <<= 1;
     table.assign(slots, UINT32_MAX);
-    for (size_t k = start[g]; k < start[g + 1]; ++k) {
-      const uint32_t i = order[k];
-      size_t slot = static_cast<size_t>(hashes[i]) & (slots - 1);
+    for (size_t k = first; k < first + size; ++k) {
+      const Hashed& entry = grouped[k];
+      size_t slot = static_cast<size_t>(entry.hash) & (slots - 1);
       bool duplicate = false;
       while (table[slot] != UINT32_MAX) {
-        const uint32_t j = table[slot];
-        if (hashes[j] == hashes[i] &&
-            KeyOf(list[j], c.foldCase, other) == KeyOf(list[i], c.foldCase, scratch)) {
+        const Hashed& seen = grouped[table[slot]];
+        if (seen.hash == entry.hash &&
+            KeyOf(list[seen.index], c.foldCase, other) == KeyOf(list[entry.index], c.foldCase, scratch)) {
           duplicate = true;
           break;
         }
         slot = (slot + 1) & (slots - 1);
       }
       if (!duplicate) {
-        table[slot] = i;
-        keep[i] = 1;
+        table[slot] = static_cast<uint32_t>(k);
+        keep[entry.index] = 1;
       }
     }
   }
-
   return keep;
 }
 
@@ -186,8 +192,11 @@ size_t PathDepth(const std::string& path, const Conventions& c) {
   return depth;
 }
 
-TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c) {
-  // A stable counting sort on depth: one pass to measure, one to place.
+namespace {
+
+// A stable counting sort on depth: one pass to measure, one to place. With
+// `take`, the paths are moved out of `list`.
+TPathList OrderByDepthImpl(TPathList& list, unsigned char mode, const Conventions& c, bool take) {
   std::vector<size_t> depths(list.size());
   size_t deepest = 0;
   for (size_t i = 0; i < list.size(); ++i) {
@@ -203,13 +212,28 @@ TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventi
   TPathList result(list.size());
   for (size_t i = 0; i < list.size(); ++i) {
     size_t slot = mode == 1 ? depths[i] : deepest - depths[i];
-    result[start[slot]++] = list[i];
+    if (take) {
+      result[start[slot]++] = std::move(list[i]);
+    } else {
+      result[start[slot]++] = list[i];
+    }
   }
   return result;
 }
 
+}  // namespace
+
+TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c) {
+  return OrderByDepthImpl(const_cast<TPathList&>(list), mode, c, false);
+}
+
 TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
   return OrderByDepth(list, mode, platform::NativeConventions());
+}
+
+TPathList OrderByDepth(TPathList&& list, unsigned char mode) {
+  TPathList given = std::move(list);
+  return OrderByDepthImpl(given, mode, platform::NativeConventions(), true);
 }
 
 TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c) {

@@ -44,6 +44,8 @@ size_t PathDepth(const std::string& path, const Conventions& c);
 // shallowest first for mode 1, deepest first for any other mode.
 TPathList OrderByDepth(const TPathList& list, unsigned char mode);
 TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c);
+// The same for a list that is given up: its paths move instead of being copied.
+TPathList OrderByDepth(TPathList&& list, unsigned char mode);
 
 // Each entry with the first occurrence of `prefix` removed, found without
 // regard to letter case; entries without it pass unchanged.
