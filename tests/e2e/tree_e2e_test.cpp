@@ -137,6 +137,9 @@ TEST_F(Delete, RootsAreRefused) {
     fs::remove(drive, ignored);
   } else {
     if (!program().CanRunJailed()) GTEST_SKIP() << "needs root and chroot to run the program in a bare root";
+    // The program without arguments ends at once with exit code 0, if the
+    // bare root can be entered at all.
+    if (program().RunJailed(Host("jail"), {}).exitCode != 0) GTEST_SKIP() << "chroot is refused here";
     for (const char* root : {"/", "//", "%FO_UNSET_APPDIR%/"}) {
       SCOPED_TRACE(root);
       runs.push_back(program().RunJailed(Host("jail"), {"d", root}));
