@@ -43,6 +43,23 @@ std::string TemporaryNameIn(const std::string& directory) {
          std::to_string(counter.fetch_add(1)) + ".tmp";
 }
 
+// Gives the unnamed file open as `fd` the name `to` (never replacing): by
+// its descriptor where the process may (AT_EMPTY_PATH needs a capability),
+// otherwise through its name under /proc. -1 with errno on failure.
+int LinkUnnamed(int fd, const std::string& to) {
+  static std::atomic<bool> byDescriptorRefused{false};
+  const bool tryDescriptor = !byDescriptorRefused.load(std::memory_order_relaxed);
+  if (tryDescriptor) {
+    if (linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return -1;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
+  // Refused by descriptor where the name worked: do not ask that way again.
+  if (linked == 0 && tryDescriptor) byDescriptorRefused.store(true, std::memory_order_relaxed);
+  return linked;
+}
+
 // A file being written in the target's directory. Unnamed where the file
 // system allows it, so that nothing at all is left if the process dies;
 // otherwise under a temporary name that is removed unless it was placed.
@@ -83,15 +100,12 @@ class PendingFile {
   // of that name is replaced in one step, otherwise an existing name fails.
   uint32_t Place(const std::string& to, bool replace) {
     if (temporaryName_.empty()) {
-      std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
       if (!replace) {
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        if (LinkUnnamed(fd_.get(), to) == 0) return 0;
         return ErrorFor(errno, to);
       }
       std::string name = TemporaryNameIn(directory_);
-      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        return ErrorFor(errno, name);
-      }
+      if (LinkUnnamed(fd_.get(), name) != 0) return ErrorFor(errno, name);
       temporaryName_ = name;
     }
     if (replace) {
