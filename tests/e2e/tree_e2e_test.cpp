@@ -153,6 +153,23 @@ TEST_F(Delete, RootsAreRefused) {
   }
   EXPECT_EQ(Read("jail/data/precious.txt"), "keep");
   EXPECT_TRUE(IsDir("jail/cwd"));
+
+  // A mask in a root is no root: it deletes the matching files there.
+  Write("jail/x.tmp");
+  Write("jail/keep.txt");
+  if (program().IsWine()) {
+    const fs::path drive = fs::path(std::getenv("WINEPREFIX")) / "dosdevices" / "q:";
+    fs::create_directory_symlink(Host("jail"), drive);
+    const RunResult mask = program().RunRaw("d \\*.tmp", {}, "Q:\\cwd");
+    std::error_code ignored;
+    fs::remove(drive, ignored);
+    ExpectQuiet(mask);
+  } else {
+    ExpectQuiet(program().RunJailed(Host("jail"), {"d", "/*.tmp"}));
+  }
+  EXPECT_FALSE(Exists("jail/x.tmp"));
+  EXPECT_TRUE(Exists("jail/keep.txt"));
+  EXPECT_EQ(Read("jail/data/precious.txt"), "keep");
 }
 
 }  // namespace
