@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "platform/platform.h"
@@ -194,9 +195,11 @@ size_t PathDepth(const std::string& path, const Conventions& c) {
 
 namespace {
 
-// A stable counting sort on depth: one pass to measure, one to place. With
-// `take`, the paths are moved out of `list`.
-TPathList OrderByDepthImpl(TPathList& list, unsigned char mode, const Conventions& c, bool take) {
+// A stable counting sort on depth: one pass to measure, one to place.
+// `List` is a const list (its paths are copied) or a list given up (moved).
+template <class List>
+TPathList OrderByDepthImpl(List& list, unsigned char mode, const Conventions& c) {
+  constexpr bool take = !std::is_const_v<List>;
   std::vector<size_t> depths(list.size());
   size_t deepest = 0;
   for (size_t i = 0; i < list.size(); ++i) {
@@ -212,7 +215,7 @@ TPathList OrderByDepthImpl(TPathList& list, unsigned char mode, const Convention
   TPathList result(list.size());
   for (size_t i = 0; i < list.size(); ++i) {
     size_t slot = mode == 1 ? depths[i] : deepest - depths[i];
-    if (take) {
+    if constexpr (take) {
       result[start[slot]++] = std::move(list[i]);
     } else {
       result[start[slot]++] = list[i];
@@ -224,7 +227,7 @@ TPathList OrderByDepthImpl(TPathList& list, unsigned char mode, const Convention
 }  // namespace
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c) {
-  return OrderByDepthImpl(const_cast<TPathList&>(list), mode, c, false);
+  return OrderByDepthImpl(list, mode, c);
 }
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
@@ -233,7 +236,7 @@ TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
 
 TPathList OrderByDepth(TPathList&& list, unsigned char mode) {
   TPathList given = std::move(list);
-  return OrderByDepthImpl(given, mode, platform::NativeConventions(), true);
+  return OrderByDepthImpl(given, mode, platform::NativeConventions());
 }
 
 TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c) {
