@@ -71,7 +71,7 @@ class E2ETest : public ::testing::Test {
   // A normal end: exit code 0 and nothing shown.
   static void ExpectQuiet(const RunResult& result) {
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exitCode, 0) << "error output: [" << result.errorOutput.substr(0, 2000) << "]";
     EXPECT_EQ(result.report, "");
     EXPECT_FALSE(result.boxShown);
   }
@@ -81,7 +81,7 @@ class E2ETest : public ::testing::Test {
   void ExpectReport(const RunResult& result, const std::string& message,
                     const std::string& errorClass = "EInOutError") const {
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.exitCode, 1) << "error output: [" << result.errorOutput.substr(0, 2000) << "]";
     if (program().IsWine()) {
       EXPECT_TRUE(result.boxShown) << "no box appeared";
     }

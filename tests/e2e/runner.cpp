@@ -156,7 +156,8 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
     size_t eq = entry.find('=');
     if (eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
-  if (wine_) environment["WINEDEBUG"] = "-all,trace+msgbox";
+  // Wine's own errors are kept so that a failing run can show them.
+  if (wine_) environment["WINEDEBUG"] = "-all,err+all,trace+msgbox";
   for (const auto& [name, value] : env) environment[name] = value;
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);

@@ -204,4 +204,54 @@ TEST_F(PosixPlatformTest, MoveAcrossFileSystemsCopiesThenRemoves) {
   fs::remove_all(other);
 }
 
+// Names are resolved against directories kept open between calls; what a
+// directory name means must still follow every removal and rename.
+TEST_F(PosixPlatformTest, KeptDirectoriesFollowRemovalAndRenames) {
+  MakeDir("src");
+  WriteFile("src/f", "one");
+  MakeDir("d");
+  ASSERT_EQ(platform::CopyFile(Path("src/f"), Path("d/f")), 0u);
+
+  // Removed and made again: the next copy lands in the new directory.
+  ASSERT_EQ(platform::DeleteFile(Path("d/f")), 0u);
+  ASSERT_EQ(platform::RemoveDirectory(Path("d")), 0u);
+  ASSERT_EQ(platform::CreateDirectory(Path("d")), 0u);
+  EXPECT_EQ(platform::CopyFile(Path("src/f"), Path("d/g")), 0u);
+  EXPECT_EQ(ReadFile("d/g"), "one");
+
+  // Renamed: the old name leads nowhere, the new one to the files.
+  ASSERT_EQ(platform::MoveFile(Path("d"), Path("e")), 0u);
+  EXPECT_EQ(platform::FileAttributes(Path("d/g")), platform::kNoAttributes);
+  EXPECT_EQ(platform::CopyFile(Path("src/f"), Path("d/h")), platform::kErrorPathNotFound);
+  EXPECT_EQ(platform::FileAttributes(Path("e/g")), 0x20u);
+
+  // A link used as a directory, then deleted: nothing is reached through it.
+  fs::create_directory_symlink(Path("e"), Path("link"));
+  EXPECT_EQ(platform::FileAttributes(Path("link/g")), 0x20u);
+  ASSERT_EQ(platform::DeleteFile(Path("link")), platform::kErrorAccessDenied);  // leads to a directory
+  ASSERT_EQ(platform::RemoveDirectory(Path("link")), 0u);
+  EXPECT_EQ(platform::FileAttributes(Path("link/g")), platform::kNoAttributes);
+  EXPECT_TRUE(Exists("e/g"));
+}
+
+// Copies close their files in batches: however many files are copied, only
+// a bounded number of descriptors stays open, and every copy is complete
+// as soon as the call returns.
+TEST_F(PosixPlatformTest, ManyCopiesKeepFewDescriptorsOpen) {
+  auto openDescriptors = [] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  };
+  MakeDir("out");
+  const size_t before = openDescriptors();
+  for (int i = 0; i < 500; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    WriteFile(name, name);
+    ASSERT_EQ(platform::CopyFile(Path(name), Path("out/" + name)), 0u);
+    ASSERT_EQ(ReadFile("out/" + name), name);
+  }
+  EXPECT_LE(openDescriptors(), before + 64 + 4);
+}
+
 }  // namespace

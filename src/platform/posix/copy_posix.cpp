@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/dirs_posix.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/names_posix.h"
 
@@ -32,6 +33,11 @@ class ScopedFd {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
+  // Gives the descriptor up to be closed with the next batch.
+  void CloseSoon() {
+    posix::CloseSoon(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
@@ -46,28 +52,30 @@ std::string TemporaryNameIn(const std::string& directory) {
 // Gives the unnamed file open as `fd` the name `to` (never replacing): by
 // its descriptor where the process may (AT_EMPTY_PATH needs a capability),
 // otherwise through its name under /proc. -1 with errno on failure.
-int LinkUnnamed(int fd, const std::string& to) {
+int LinkUnnamed(int fd, const At& to) {
   static std::atomic<bool> byDescriptorRefused{false};
   const bool tryDescriptor = !byDescriptorRefused.load(std::memory_order_relaxed);
   if (tryDescriptor) {
-    if (linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (linkat(fd, "", to.dir, to.name, AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT && errno != EPERM && errno != EINVAL) return -1;
   }
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  const int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
+  const int linked = linkat(AT_FDCWD, self.c_str(), to.dir, to.name, AT_SYMLINK_FOLLOW);
   // Refused by descriptor where the name worked: do not ask that way again.
   if (linked == 0 && tryDescriptor) byDescriptorRefused.store(true, std::memory_order_relaxed);
   return linked;
 }
 
-// A file being written in the target's directory. Unnamed where the file
-// system allows it, so that nothing at all is left if the process dies;
-// otherwise under a temporary name that is removed unless it was placed.
+// A file being written in the directory of `target` (resolved as `at`).
+// Unnamed where the file system allows it, so that nothing at all is left
+// if the process dies; otherwise under a temporary name that is removed
+// unless it was placed.
 class PendingFile {
  public:
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
-  explicit PendingFile(const std::string& directory) : directory_(directory) {}
+  PendingFile(const std::string& target, const At& at)
+      : directory_(DirectoryOf(target)), at_(at) {}
   ~PendingFile() {
     fd_.reset(-1);
     if (!temporaryName_.empty()) unlink(temporaryName_.c_str());
@@ -75,7 +83,9 @@ class PendingFile {
 
   // 0, or the error code. `mode` gives the permission bits (less the umask).
   uint32_t Open(mode_t mode) {
-    int fd = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    // Relative to the resolved directory when there is one.
+    const char* directory = at_.dir == AT_FDCWD ? directory_.c_str() : ".";
+    int fd = openat(at_.dir, directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0) {
       fd_.reset(fd);
       return 0;
@@ -96,30 +106,34 @@ class PendingFile {
 
   int fd() const { return fd_.get(); }
 
-  // Gives the finished file the name `to`; with `replace` an existing file
-  // of that name is replaced in one step, otherwise an existing name fails.
+  // Gives the finished file the target's name; with `replace` an existing
+  // file of that name is replaced in one step, otherwise an existing name
+  // fails. Once placed, the file is closed with the next batch.
   uint32_t Place(const std::string& to, bool replace) {
     if (temporaryName_.empty()) {
       if (!replace) {
-        if (LinkUnnamed(fd_.get(), to) == 0) return 0;
-        return ErrorFor(errno, to);
+        if (LinkUnnamed(fd_.get(), at_) != 0) return ErrorFor(errno, to);
+        fd_.CloseSoon();
+        return 0;
       }
       std::string name = TemporaryNameIn(directory_);
-      if (LinkUnnamed(fd_.get(), name) != 0) return ErrorFor(errno, name);
+      if (LinkUnnamed(fd_.get(), At{AT_FDCWD, name.c_str()}) != 0) return ErrorFor(errno, name);
       temporaryName_ = name;
     }
     if (replace) {
-      if (rename(temporaryName_.c_str(), to.c_str()) != 0) return ErrorFor(errno, to);
+      if (renameat(AT_FDCWD, temporaryName_.c_str(), at_.dir, at_.name) != 0) return ErrorFor(errno, to);
     } else {
-      if (link(temporaryName_.c_str(), to.c_str()) != 0) return ErrorFor(errno, to);
+      if (linkat(AT_FDCWD, temporaryName_.c_str(), at_.dir, at_.name, 0) != 0) return ErrorFor(errno, to);
       unlink(temporaryName_.c_str());
     }
     temporaryName_.clear();
+    fd_.CloseSoon();
     return 0;
   }
 
  private:
   std::string directory_;
+  At at_;
   ScopedFd fd_;
   std::string temporaryName_;
 };
@@ -143,6 +157,7 @@ uint32_t CopyData(int in, int out, off_t size) {
     }
     return TranslateErrno(errno, false);
   }
+  if (done >= size) return 0;
   std::vector<char> buffer(1 << 17);
   while (done < size) {
     ssize_t n = read(in, buffer.data(), static_cast<size_t>(std::min<off_t>(size - done, buffer.size())));
@@ -193,23 +208,26 @@ uint32_t CopyLinkNoReplace(const std::string& from, const std::string& to) {
 }  // namespace
 
 uint32_t CopyReplacing(const std::string& from, const std::string& to) {
-  ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  const At fromAt = Resolve(from);
+  ScopedFd in(openat(fromAt.dir, fromAt.name, O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return ErrorFor(errno, from);
   struct stat source;
   if (fstat(in.get(), &source) != 0) return TranslateErrno(errno, false);
   if (!S_ISREG(source.st_mode)) return kErrorAccessDenied;
   if (!to.empty() && to.back() == '/') return kErrorInvalidName;
 
-  PendingFile pending(DirectoryOf(to));
+  const At toAt = Resolve(to);
+  PendingFile pending(to, toAt);
   if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
   // Most targets are new: the complete copy takes the name unless it exists.
   const uint32_t placed = pending.Place(to, false);
+  if (placed == 0) in.CloseSoon();
   if (placed != kErrorAlreadyExists) return placed;
 
   // The name exists. As on Windows, a read-only or hidden file is not
   // replaced, nor is the source itself; anything else is, in one step.
   struct stat existing;
-  if (lstat(to.c_str(), &existing) == 0) {
+  if (fstatat(toAt.dir, toAt.name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(existing.st_mode)) return kErrorAccessDenied;
     if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino) return kErrorSharingViolation;
     if (S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR)) return kErrorAccessDenied;
@@ -239,7 +257,9 @@ uint32_t CopyLinkReplacing(const std::string& from, const std::string& to) {
 }
 
 uint32_t MoveNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  const At fromAt = Resolve(from);
+  const At toAt = Resolve(to);
+  if (renameat2(fromAt.dir, fromAt.name, toAt.dir, toAt.name, RENAME_NOREPLACE) == 0) return 0;
   const int renameError = errno;
   struct stat source;
   if (lstat(from.c_str(), &source) != 0) return ErrorFor(errno, from);
@@ -267,7 +287,7 @@ uint32_t MoveNoReplace(const std::string& from, const std::string& to) {
   } else {
     ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) return ErrorFor(errno, from);
-    PendingFile pending(DirectoryOf(to));
+    PendingFile pending(to, At{AT_FDCWD, to.c_str()});
     if (uint32_t error = WriteCopy(in.get(), source, pending)) return error;
     if (uint32_t error = pending.Place(to, false)) return error;
   }

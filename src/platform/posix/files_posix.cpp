@@ -15,15 +15,18 @@
 
 #include "platform/platform.h"
 #include "platform/posix/copy_posix.h"
+#include "platform/posix/dirs_posix.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/names_posix.h"
 #include "prims/mask.h"
 
 namespace platform {
 
+using posix::At;
 using posix::BaseName;
 using posix::ErrorFor;
 using posix::IsHiddenName;
+using posix::Resolve;
 using posix::WithoutTrailingSeparators;
 
 namespace {
@@ -50,6 +53,8 @@ bool LinkLeadsToDirectory(int directoryFd, const char* name) {
   struct stat target;
   return fstatat(directoryFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
 }
+
+bool LinkLeadsToDirectory(const At& at) { return LinkLeadsToDirectory(at.dir, at.name); }
 
 int64_t FileTimeOf(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime;
@@ -117,14 +122,14 @@ void RememberLook(const std::string& path, const struct stat& status) {
 }
 
 // lstat, or the status FileAttributes has just seen for the same path.
-int LookAt(const std::string& path, struct stat& status) {
+int LookAt(const std::string& path, const At& at, struct stat& status) {
   const bool fresh = lastLook.valid && lastLook.path == path;
   ForgetLastLook();
   if (fresh) {
     status = lastLook.status;
     return 0;
   }
-  return lstat(path.c_str(), &status);
+  return fstatat(at.dir, at.name, &status, AT_SYMLINK_NOFOLLOW);
 }
 
 }  // namespace
@@ -133,10 +138,11 @@ uint32_t FileAttributes(const std::string& path) {
   ForgetLastLook();
   if (path.empty() || HasWildcard(path)) return kNoAttributes;
   const std::string plain = WithoutTrailingSeparators(path);
+  const At at = Resolve(plain);
   struct stat st;
-  if (lstat(plain.c_str(), &st) != 0) return kNoAttributes;
+  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
   if (plain.size() == path.size() && !S_ISLNK(st.st_mode)) RememberLook(plain, st);
-  bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, plain.c_str());
+  bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at);
   uint32_t attributes = AttributesOf(st, BaseName(plain), linkToDirectory);
   // "name/" names a directory only.
   if (plain.size() != path.size() && !(attributes & kAttrDirectory)) return kNoAttributes;
@@ -215,8 +221,10 @@ uint32_t CreateDirectory(const std::string& path) {
   ForgetLastLook();
   if (path.empty()) return kErrorPathNotFound;
   if (HasWildcard(path)) return kErrorInvalidName;
-  if (mkdir(path.c_str(), 0777) == 0) return 0;
-  return ErrorFor(errno, WithoutTrailingSeparators(path));
+  const std::string plain = WithoutTrailingSeparators(path);
+  const At at = Resolve(plain);
+  if (mkdirat(at.dir, at.name, 0777) == 0) return 0;
+  return ErrorFor(errno, plain);
 }
 
 uint32_t RemoveDirectory(const std::string& path) {
@@ -224,36 +232,45 @@ uint32_t RemoveDirectory(const std::string& path) {
   if (path.empty()) return kErrorPathNotFound;
   if (HasWildcard(path)) return kErrorInvalidName;
   const std::string plain = WithoutTrailingSeparators(path);
+  const At at = Resolve(plain);
   struct stat st;
-  if (lstat(plain.c_str(), &st) != 0) return ErrorFor(errno, plain);
-  if (S_ISLNK(st.st_mode)) {
-    // A link to a directory goes as a directory would, and only the link.
-    if (!LinkLeadsToDirectory(AT_FDCWD, plain.c_str())) return kErrorDirectory;
-    return unlink(plain.c_str()) == 0 ? 0 : ErrorFor(errno, plain);
+  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrorFor(errno, plain);
+  // A link to a directory goes as a directory would, and only the link.
+  if (S_ISLNK(st.st_mode) && !LinkLeadsToDirectory(at)) return kErrorDirectory;
+  if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return kErrorDirectory;
+  if (unlinkat(at.dir, at.name, S_ISLNK(st.st_mode) ? 0 : AT_REMOVEDIR) != 0) {
+    return errno == EEXIST ? kErrorDirNotEmpty : ErrorFor(errno, plain);
   }
-  if (!S_ISDIR(st.st_mode)) return kErrorDirectory;
-  if (rmdir(plain.c_str()) == 0) return 0;
-  return errno == EEXIST ? kErrorDirNotEmpty : ErrorFor(errno, plain);
+  posix::ForgetDirectoriesUnder(plain);
+  return 0;
 }
 
 uint32_t DeleteFile(const std::string& path) {
+  if (path.empty() || HasWildcard(path) || path.back() == '/') {
+    ForgetLastLook();
+    return path.empty() ? kErrorPathNotFound : kErrorInvalidName;
+  }
+  const At at = Resolve(path);
   struct stat st;
-  const int looked = path.empty() ? -1 : LookAt(path, st);
-  if (path.empty()) return kErrorPathNotFound;
-  if (HasWildcard(path)) return kErrorInvalidName;
-  if (path.back() == '/') return kErrorInvalidName;
-  if (looked != 0) return ErrorFor(errno, path);
+  if (LookAt(path, at, st) != 0) return ErrorFor(errno, path);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
-  if (S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, path.c_str())) return kErrorAccessDenied;
+  if (S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at)) return kErrorAccessDenied;
   if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return kErrorAccessDenied;
-  return unlink(path.c_str()) == 0 ? 0 : ErrorFor(errno, path);
+  if (unlinkat(at.dir, at.name, 0) != 0) return ErrorFor(errno, path);
+  // A link that was a directory on the way to other names.
+  if (S_ISLNK(st.st_mode)) posix::ForgetDirectoriesUnder(path);
+  return 0;
 }
 
 uint32_t MoveFile(const std::string& from, const std::string& to) {
   ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
   if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
-  return posix::MoveNoReplace(WithoutTrailingSeparators(from), WithoutTrailingSeparators(to));
+  const std::string plain = WithoutTrailingSeparators(from);
+  const uint32_t error = posix::MoveNoReplace(plain, WithoutTrailingSeparators(to));
+  // What was reached through the old name is no longer there.
+  if (error == 0) posix::ForgetDirectoriesUnder(plain);
+  return error;
 }
 
 uint32_t CopyFile(const std::string& from, const std::string& to) {
