@@ -81,13 +81,15 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   ListTree(source, kSearchEverything);
   DistinctPaths(PathList);
   PathList = OrderByDepth(std::move(PathList), 1);
-  const TPathList relative = MakeRelative(PathList, source);
+  // Each entry's relative name is made as it comes up rather than held in
+  // a second list: the same names, without a million more strings.
+  const RelativeNames relative(source, c);
 
   if (!DirectoryPresent(treeTarget)) MakeDirChecked(treeTarget);
   TPathList movedDirectories;
-  for (size_t i = 0; i < relative.size(); ++i) {
+  for (size_t i = 0; i < PathList.size(); ++i) {
     const std::string& from = PathList[i];
-    const std::string to = treeTarget + relative[i];
+    const std::string to = treeTarget + relative.Of(from);
     const uint32_t attributes = platform::FileAttributes(from);
     if (IsLinkAttributes(attributes)) {
       TransferLink(how, from, to);

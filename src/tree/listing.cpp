@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
 #include "platform/platform.h"
@@ -19,6 +18,15 @@ bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
 bool IsLink(uint32_t attributes) {
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
+}
+
+// `dir` followed by `name` in a string of exactly that size: a million
+// listed paths must not each carry the spare room that appending leaves.
+std::string JoinExactly(const std::string& dir, const std::string& name) {
+  std::string path;
+  path.reserve(dir.size() + name.size());
+  path.append(dir).append(name);
+  return path;
 }
 
 }  // namespace
@@ -40,9 +48,9 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
   do {
     const bool directory = entry.attributes & platform::kAttrDirectory;
     if (directory && IsDotEntry(entry.name)) continue;
-    if (!(entry.attributes & listSkip)) out.push_back(dir + entry.name);
+    if (!(entry.attributes & listSkip)) out.push_back(JoinExactly(dir, entry.name));
     if (directory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes)) {
-      subdirectories.push_back(dir + entry.name);
+      subdirectories.push_back(JoinExactly(dir, entry.name));
     }
   } while (platform::FindNext(search.get(), entry, error));
 }
@@ -195,39 +203,31 @@ size_t PathDepth(const std::string& path, const Conventions& c) {
 
 namespace {
 
-// A stable counting sort on depth: one pass to measure, one to place.
-// `List` is a const list (its paths are copied) or a list given up (moved).
-template <class List>
-TPathList OrderByDepthImpl(List& list, unsigned char mode, const Conventions& c) {
-  constexpr bool take = !std::is_const_v<List>;
-  std::vector<size_t> depths(list.size());
+// Where each entry goes in a stable counting sort on depth.
+std::vector<uint32_t> DepthOrderPlaces(const TPathList& list, unsigned char mode, const Conventions& c) {
+  std::vector<uint32_t> places(list.size());
   size_t deepest = 0;
   for (size_t i = 0; i < list.size(); ++i) {
-    depths[i] = PathDepth(DropTrailingBackslash(list[i], c), c);
-    deepest = std::max(deepest, depths[i]);
+    places[i] = static_cast<uint32_t>(PathDepth(DropTrailingBackslash(list[i], c), c));
+    deepest = std::max<size_t>(deepest, places[i]);
   }
   std::vector<size_t> start(deepest + 2, 0);
-  for (size_t depth : depths) {
-    size_t slot = mode == 1 ? depth : deepest - depth;
-    ++start[slot + 1];
+  for (uint32_t& depth : places) {
+    depth = static_cast<uint32_t>(mode == 1 ? depth : deepest - depth);
+    ++start[depth + 1];
   }
   for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-  TPathList result(list.size());
-  for (size_t i = 0; i < list.size(); ++i) {
-    size_t slot = mode == 1 ? depths[i] : deepest - depths[i];
-    if constexpr (take) {
-      result[start[slot]++] = std::move(list[i]);
-    } else {
-      result[start[slot]++] = list[i];
-    }
-  }
-  return result;
+  for (uint32_t& slot : places) slot = static_cast<uint32_t>(start[slot]++);
+  return places;
 }
 
 }  // namespace
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c) {
-  return OrderByDepthImpl(list, mode, c);
+  const std::vector<uint32_t> places = DepthOrderPlaces(list, mode, c);
+  TPathList result(list.size());
+  for (size_t i = 0; i < list.size(); ++i) result[places[i]] = list[i];
+  return result;
 }
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
@@ -235,33 +235,42 @@ TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
 }
 
 TPathList OrderByDepth(TPathList&& list, unsigned char mode) {
+  // Reordered where it stands, one cycle of the permutation at a time, so
+  // that a million paths never exist twice.
   TPathList given = std::move(list);
-  return OrderByDepthImpl(given, mode, platform::NativeConventions());
+  std::vector<uint32_t> places = DepthOrderPlaces(given, mode, platform::NativeConventions());
+  for (size_t i = 0; i < given.size(); ++i) {
+    while (places[i] != i) {
+      const uint32_t target = places[i];
+      std::swap(given[i], given[target]);
+      std::swap(places[i], places[target]);
+    }
+  }
+  return given;
 }
 
-TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c) {
+RelativeNames::RelativeNames(const std::string& prefix, const Conventions& c)
+    : prefix_(prefix), upperPrefix_(UpperCopy(prefix, c)), c_(c) {}
+
+std::string RelativeNames::Of(const std::string& entry) const {
   // Nearly every entry begins with the prefix, and an occurrence at the
   // start is the first one: compare the start directly and fall back to the
   // general search only for the others.
-  const std::string upperPrefix = UpperCopy(prefix, c);
-  const size_t n = prefix.size();
-  std::string start;  // reused: no allocation per entry
+  const size_t n = prefix_.size();
+  const bool cutsCharacter = n < entry.size() && IsTrailByte(entry, n, c_.leadBytes);
+  if (n > 0 && entry.size() >= n && !cutsCharacter) {
+    start_.assign(entry, 0, n);
+    c_.upperInPlace(start_, c_.leadBytes);
+    if (start_ == upperPrefix_) return std::string(entry, n);
+  }
+  return ReplaceText(entry, prefix_, "", kIgnoreCase, c_);
+}
+
+TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c) {
+  const RelativeNames names(prefix, c);
   TPathList result;
   result.reserve(list.size());
-  for (const std::string& entry : list) {
-    const bool cutsCharacter = n < entry.size() && IsTrailByte(entry, n, c.leadBytes);
-    bool startsWithPrefix = false;
-    if (n > 0 && entry.size() >= n && !cutsCharacter) {
-      start.assign(entry, 0, n);
-      c.upperInPlace(start, c.leadBytes);
-      startsWithPrefix = start == upperPrefix;
-    }
-    if (startsWithPrefix) {
-      result.emplace_back(entry, n);
-    } else {
-      result.push_back(ReplaceText(entry, prefix, "", kIgnoreCase, c));
-    }
-  }
+  for (const std::string& entry : list) result.push_back(names.Of(entry));
   return result;
 }
 

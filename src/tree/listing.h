@@ -51,3 +51,17 @@ TPathList OrderByDepth(TPathList&& list, unsigned char mode);
 // regard to letter case; entries without it pass unchanged.
 TPathList MakeRelative(const TPathList& list, const std::string& prefix);
 TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c);
+
+// MakeRelative for one entry at a time, for a caller that walks a list
+// of a million paths and need not hold a second list beside it.
+class RelativeNames {
+ public:
+  RelativeNames(const std::string& prefix, const Conventions& c);
+  std::string Of(const std::string& entry) const;
+
+ private:
+  std::string prefix_;
+  std::string upperPrefix_;
+  const Conventions& c_;
+  mutable std::string start_;  // reused: no allocation per entry
+};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "prims/fs.h"
 #include "support/temp_dir.h"
 
@@ -36,6 +37,27 @@ TEST(OrderByDepth, StableShallowestOrDeepestFirst) {
   EXPECT_TRUE(OrderByDepth({}, 1, kWin).empty());
   EXPECT_TRUE(OrderByDepth({}, 0, kWin).empty());
   EXPECT_EQ(OrderByDepth({"/a/b", "/c"}, 1, kPosix), (TPathList{"/c", "/a/b"}));
+}
+
+// A list that is given up is reordered in place; the result must be the
+// very order a copied list gets, for every mix of depths.
+TEST(OrderByDepth, GivenUpListEndsInTheSameOrder) {
+  const Conventions& native = platform::NativeConventions();
+  const std::string sep(1, native.separator);
+  TPathList listed;
+  unsigned seed = 12345;
+  for (int i = 0; i < 5000; ++i) {
+    seed = seed * 1103515245 + 12345;
+    std::string path = "r";
+    for (unsigned level = 0; level < (seed >> 16) % 9; ++level) path += sep + "d" + std::to_string(level);
+    listed.push_back(path + sep + "f" + std::to_string(i % 700));  // repeats too
+  }
+  for (unsigned char mode : {1, 0}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    const TPathList copied = OrderByDepth(listed, mode, native);
+    TPathList given = listed;
+    EXPECT_EQ(OrderByDepth(std::move(given), mode), copied);
+  }
 }
 
 TEST(PathDepth, CountsTrueSeparatorsOnly) {
