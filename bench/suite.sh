@@ -134,10 +134,11 @@ shape_of() { local s="${1#*-}"; s="${s%-mask}"; echo "${s%-across}"; }
 # whichever tool meets such memory looks slow. Writing and freeing about as
 # much memory as the run will need, just before it, lets both tools start
 # on memory the guest holds.
-prime_memory() {  # prime_memory SHAPE
+prime_memory() {  # prime_memory SHAPE, or prime_memory ENTRIES (about 6 KiB each)
   local mib
   case "$1" in
-    BIG) mib=2600 ;; FLAT*) mib=1200 ;; T*) mib=700 ;; NM) mib=350 ;; *) mib=100 ;;
+    BIG) mib=2600 ;; FLAT200k) mib=1200 ;; T100k) mib=700 ;; NM) mib=350 ;; DEEP) mib=100 ;;
+    *) mib=$(( $1 * 6 / 1024 + 64 )) ;;
   esac
   dd if=/dev/zero of="$TMPFS/prime" bs=1M count="$mib" status=none
   rm -f "$TMPFS/prime"
@@ -248,8 +249,10 @@ for family in T FLAT; do
     shape="$family$size"; template="$(template "$shape")"
     tries=2; [ "$size" = 1M ] && tries=1
     : >"$WORK/t.copy"; : >"$WORK/t.delete"
+    entries=$(entries_of "$template")
     for _ in $(seq 1 $tries); do
       prepare_run tmpfs; mkdir -p "$RUN/dst"
+      prime_memory "$entries"
       (cd "$RUN" && /usr/bin/time -f "%e %U %S %M" -o "$WORK/time.out" "$FILEOP" c "$template" '<>' dst)
       awk '{print $1, $2 + $3, $4}' "$WORK/time.out" >>"$WORK/t.copy"
       (cd "$RUN" && /usr/bin/time -f "%e %U %S %M" -o "$WORK/time.out" "$FILEOP" d "dst/$shape")
