@@ -50,6 +50,6 @@ void RunCommand() {
   if (VerbIs("m")) MoveTarget(SourcePath, TargetPath);
   if (VerbIs("r")) RenamePath(SourcePath, TargetPath);
   if (VerbIs("d")) DeleteTarget(SourcePath);
-  if (VerbIs("make")) EnsureDirectories(SourcePath);
+  if (VerbIs("make")) MakeDirectoryPath(SourcePath);
   EndProgram(0);
 }

@@ -14,8 +14,10 @@ void UpperAsciiByCharacter(std::string& text, const LeadBytes& leadBytes) {
 Conventions WindowsConventions(const LeadBytes& leadBytes) {
   Conventions c;
   c.separator = '\\';
+  c.alternateSeparator = '/';
   c.driveLetters = true;
   c.foldCase = true;
+  c.dropsTrailingDots = true;
   c.leadBytes = leadBytes;
   c.upperInPlace = &UpperAsciiByCharacter;
   return c;
@@ -24,8 +26,10 @@ Conventions WindowsConventions(const LeadBytes& leadBytes) {
 Conventions PosixConventions() {
   Conventions c;
   c.separator = '/';
+  c.alternateSeparator = 0;
   c.driveLetters = false;
   c.foldCase = false;
+  c.dropsTrailingDots = false;
   c.upperInPlace = &UpperAsciiByCharacter;
   return c;
 }

@@ -12,10 +12,17 @@ using LeadBytes = std::bitset<256>;
 struct Conventions {
   // The one separator the program inserts, counts and strips.
   char separator = '\\';
+  // A second byte the platform's name layer takes for a separator (Windows
+  // takes "/" for "\\"); 0 when there is none. Only the checks that decide
+  // what a path names look at it.
+  char alternateSeparator = '/';
   // "C:" prefixes exist and the colon ends a path's directory part.
   bool driveLetters = true;
   // Names that differ only in letter case denote the same file.
   bool foldCase = true;
+  // The name layer drops trailing dots and blanks from a path's last name,
+  // so a name made only of them ("...", ". .") means its directory.
+  bool dropsTrailingDots = true;
   LeadBytes leadBytes;
   // Upper-cases text in place by the code page's rules; never changes the
   // length. Must not be null.

@@ -31,6 +31,7 @@ enum : uint32_t {
   kErrorInvalidParameter = 87,
   kErrorDiskFull = 112,
   kErrorInvalidName = 123,
+  kErrorEnvVarNotFound = 203,
   kErrorDirNotEmpty = 145,
   kErrorAlreadyExists = 183,
   kErrorFilenameTooLong = 206,

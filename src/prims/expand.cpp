@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
+#include "main/errors.h"
+#include "main/texts.h"
 #include "platform/platform.h"
 
 std::string ReadEnvVar(const std::string& name) { return platform::EnvironmentValue(name); }
 
 std::string ExpandEnvRefs(const std::string& path) {
+  std::optional<std::string> unset;
+  return ExpandEnvRefs(path, unset);
+}
+
+std::string ExpandEnvRefs(const std::string& path, std::optional<std::string>& unset) {
   // Everything before the first "%" is final, so the text is consumed from
   // the front: `done` holds the final part, `pending` the rest in reverse
   // order, so that a value is put back in front of the rest by appending it.
@@ -27,6 +34,7 @@ std::string ExpandEnvRefs(const std::string& path) {
     if (references == kExpansionReferenceLimit || valueBytes > kExpansionValueLimit) break;
     std::string name(pending.rbegin() + 1, pending.rbegin() + static_cast<long>(open - close));
     std::string value = ReadEnvVar(name);
+    if (value.empty() && !name.empty() && !unset) unset = name;
     pending.resize(close);
     pending.append(value.rbegin(), value.rend());
     ++references;
@@ -34,6 +42,18 @@ std::string ExpandEnvRefs(const std::string& path) {
   }
   done.append(pending.rbegin(), pending.rend());
   return done;
+}
+
+std::string ExpandRemovedPath(const std::string& path) {
+  std::optional<std::string> unset;
+  std::string expanded = ExpandEnvRefs(path, unset);
+  if (unset) {
+    std::string text = ProgramText(kTextVariableNotSet);
+    const size_t at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, *unset);
+    Raise(EInOutError(text, platform::kErrorEnvVarNotFound));
+  }
+  return expanded;
 }
 
 bool IsDirectory(const std::string& path) {

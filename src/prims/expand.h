@@ -1,6 +1,7 @@
 // %NAME% expansion and the directory test shared by copy, move and delete.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // The value of environment variable `name`; empty when unset or empty.
@@ -13,6 +14,18 @@ std::string ReadEnvVar(const std::string& name);
 // expansion always ends: see kExpansionReferenceLimit and
 // kExpansionValueLimit.
 std::string ExpandEnvRefs(const std::string& path);
+
+// ExpandEnvRefs, also telling the name of the first reference it replaced
+// with the empty text because its variable is unset or empty (the empty
+// reference %% names no variable and does not count); `unset` stays empty
+// when there was none.
+std::string ExpandEnvRefs(const std::string& path, std::optional<std::string>& unset);
+
+// Expands a path that an operation will remove from (the source of a delete
+// or a move). A reference to an unset or empty variable would widen it
+// ("C:\App\%SUBDIR%" becoming "C:\App\"), so it raises EInOutError
+// "Environment variable NAME is not set" (IoCode 203) instead.
+std::string ExpandRemovedPath(const std::string& path);
 
 // A value may bring its own reference back (A=%A%, A=x%A%), which would
 // expand without end. Expansion therefore stops after this many replaced

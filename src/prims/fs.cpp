@@ -77,24 +77,53 @@ int32_t ReadAttributes(const std::string& path) {
 
 namespace {
 
-// Creates `path` and its missing parents. The recursion stops at the empty
-// text (the current directory), at a root and at a drive, which exist.
-bool EnsureParents(const std::string& path, const Conventions& c) {
+bool IsRealDirectory(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory) &&
+         !(attributes & platform::kAttrReparsePoint);
+}
+
+// Creates one directory. A name that exists already counts as made when it
+// is a directory by now: two runs creating the same tree race for it.
+uint32_t CreateOneDirectory(const std::string& path) {
+  const uint32_t error = platform::CreateDirectory(path);
+  if (error == platform::kErrorAlreadyExists && IsRealDirectory(platform::FileAttributes(path))) return 0;
+  return error;
+}
+
+// Creates `path` and its missing parents; 0 or the code of the creation
+// that failed. The recursion stops at the empty text (the current
+// directory), at a root and at a drive, which exist.
+uint32_t EnsureParents(const std::string& path, const Conventions& c) {
   const std::string d = DropTrailingBackslash(path, c);
-  if (d.empty() || IsRootPath(d, c)) return true;
-  if (DirectoryPresent(d)) return true;
+  if (d.empty() || IsRootPath(d, c)) return 0;
+  if (DirectoryPresent(d)) return 0;
   const std::string parent = DirectoryPart(d, c);
   // d ends in a colon or in a second separator: nothing to create.
-  if (parent == d) return true;
-  if (!EnsureParents(parent, c)) return false;
-  return platform::CreateDirectory(d) == 0;
+  if (parent == d) return 0;
+  if (const uint32_t error = EnsureParents(parent, c)) return error;
+  return CreateOneDirectory(d);
 }
 
 }  // namespace
 
 bool EnsureDirectories(const std::string& path) {
   if (path.empty()) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), 3));
-  return EnsureParents(path, platform::NativeConventions());
+  return EnsureParents(path, platform::NativeConventions()) == 0;
+}
+
+void MakeDirectoryPath(const std::string& path) {
+  if (path.empty()) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), 3));
+  uint32_t error = EnsureParents(path, platform::NativeConventions());
+  if (error == 0 && DirectoryPresent(path)) return;
+  if (error == 0) error = platform::kErrorPathNotFound;  // nothing was made (a doubled separator)
+  Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), static_cast<int32_t>(error)));
+}
+
+bool NamesRootDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  const Conventions& c = platform::NativeConventions();
+  return IsRootPath(path, c) || IsRootPath(platform::AbsolutePath(path), c) ||
+         platform::IsNamespaceRoot(path);
 }
 
 bool RenamePath(const std::string& from, const std::string& to) {
@@ -102,7 +131,7 @@ bool RenamePath(const std::string& from, const std::string& to) {
 }
 
 void MakeDirChecked(const std::string& path) {
-  uint32_t error = platform::CreateDirectory(path);
+  uint32_t error = CreateOneDirectory(path);
   if (error != 0) PendingIoCode = static_cast<int32_t>(error);
   CheckPendingIo();
 }

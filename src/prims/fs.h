@@ -69,16 +69,33 @@ bool FilePresent(const std::string& path);
 int32_t ReadAttributes(const std::string& path);
 
 // Creates `path` and every missing parent, outermost first; a relative path
-// is created below the current directory. True when the directory exists at
-// the end (false when a creation failed or the path is a file). The empty
-// path raises EInOutError "Unable to create directory" (IoCode 3).
+// is created below the current directory. False when a creation failed (a
+// parent made meanwhile by another process is no failure) or the path is a
+// file; true otherwise, which includes a path that ends in a doubled
+// separator and creates nothing. The empty path raises EInOutError "Unable
+// to create directory" (IoCode 3).
 bool EnsureDirectories(const std::string& path);
+
+// True when `path` names the root of a drive, a share, a volume or the whole
+// file system, however it is spelled: its text, its full path (with "." and
+// "..", doubled and mixed separators and drive-relative forms resolved as
+// the platform does) and, on POSIX, its identity are all asked. False for
+// the empty path.
+bool NamesRootDirectory(const std::string& path);
 
 // Renames a file or directory; never replaces an existing name.
 bool RenamePath(const std::string& from, const std::string& to);
 
+// Creates `path` and every missing parent as EnsureDirectories does, and
+// raises EInOutError "Unable to create directory" with the platform's code
+// when the directory does not exist at the end (a file in the way, a
+// refused creation). An existing directory is success.
+void MakeDirectoryPath(const std::string& path);
+
 // Creates one directory; raises EInOutError with the platform's code on
-// failure (an existing name included).
+// failure. A name that exists already is a failure unless it is a
+// directory (not a link) by now: another process that made it first has
+// done the work.
 void MakeDirChecked(const std::string& path);
 
 // Removes one empty directory; raises EInOutError with the platform's code

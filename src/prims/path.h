@@ -31,7 +31,17 @@ std::string DirectoryPart(std::string_view path);
 // True when the byte at 0-based `index` is a separator and not a trail byte.
 bool IsSeparatorAt(std::string_view path, size_t index, const Conventions& c);
 
-// True when `path` names the root of a whole drive or file system: one or
-// more separators alone ("\", "/"), a drive ("C:", "C:\"), or on Windows a
-// share (\\server\share). Trailing separators do not matter.
+// True when `path` is spelled as the root of a whole drive or file system:
+// one or more separators alone ("\", "/"), and with drive letters a drive
+// ("C:", "C:\"), a share (\\server\share), or a root in the extended and
+// device forms (\\?\C:\, \\.\C:\, \\?\UNC\server\share, \\?\Volume{...}\).
+// Trailing separators do not matter. The text alone decides: a path that
+// only names a root once "." and ".." are resolved is not caught here (see
+// platform::NamesRoot).
 bool IsRootPath(std::string_view path, const Conventions& c);
+
+// True when the last name of `path` (trailing separators aside) is "." or
+// "..": such a path names a directory through another one, or its parent.
+// Where the name layer drops trailing dots and blanks (Windows), any last
+// name made only of dots and blanks counts, since it names the same.
+bool EndsInDotName(std::string_view path, const Conventions& c);

@@ -106,7 +106,8 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
 void TransferTarget(Transfer how, std::string source, std::string target) {
   const Conventions& c = platform::NativeConventions();
   target = ExpandEnvRefs(target);
-  source = ExpandEnvRefs(source);
+  // A move removes what its source names: an unset variable must not widen it.
+  source = how == Transfer::kMove ? ExpandRemovedPath(source) : ExpandEnvRefs(source);
   const bool mask = IsMaskPath(source);
 
   // A directory moved into itself or below itself would end with its

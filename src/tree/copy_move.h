@@ -13,6 +13,7 @@ void CopyTarget(std::string source, std::string target);
 // As CopyTarget, but moves: an existing file in the target is never
 // replaced, and a tree's emptied source directories are removed afterwards.
 // A file that could not move stays, with its directories, and the run then
-// ends with EInOutError. Moving a directory into itself is refused before
-// anything happens.
+// ends with EInOutError. Moving a directory into itself, and a source that
+// refers to an unset or empty variable, are refused before anything
+// happens.
 void MoveTarget(std::string source, std::string target);

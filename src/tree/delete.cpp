@@ -25,15 +25,25 @@ void DeleteTree(const std::string& path) {
   if (DirectoryPresent(path)) RemoveDirChecked(path);
 }
 
+// A root is refused however it is spelled (an unset variable in
+// "%APPDIR%\", "/usr/..", "C:\."), and so is a path whose last name is "."
+// or "..": it names a directory through another, and "link/." would reach
+// through a link into what it leads to.
+void RefuseDangerousDeletion(const std::string& path) {
+  if (NamesRootDirectory(path)) {
+    Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
+  }
+  if (EndsInDotName(path, platform::NativeConventions())) {
+    Raise(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied));
+  }
+}
+
 }  // namespace
 
 void DeleteTarget(std::string path) {
-  path = ExpandEnvRefs(path);
+  path = ExpandRemovedPath(path);
   const bool mask = IsMaskPath(path);
-  // An unset variable in "%APPDIR%\" must not wipe a drive.
-  if (!mask && IsRootPath(path, platform::NativeConventions())) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
-  }
+  if (!mask) RefuseDangerousDeletion(path);
   if (IsDirectory(path) && !mask) path = AddTrailingBackslash(path);
   if (IsDirectory(path) && !mask) {
     DeleteTree(path);

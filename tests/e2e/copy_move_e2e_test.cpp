@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "e2e/fixture.h"
 
@@ -210,6 +211,36 @@ TEST_F(CopyMove, LinksStayLinks) {
     EXPECT_FALSE(Exists("src"));
   }
   EXPECT_EQ(Read("outside/o.txt"), "O");
+}
+
+// Two copies into one new target at once race to create its directories;
+// the one that loses finds them made and carries on.
+TEST_F(CopyMove, TwoCopiesIntoOneTargetAtOnce) {
+  for (int d = 0; d < 4; ++d) {
+    for (int f = 0; f < 5; ++f) Write("src/d" + std::to_string(d) + "/e/f" + std::to_string(f), std::to_string(d * 10 + f));
+  }
+  const int rounds = program().IsWine() ? 8 : 60;
+  int reports = 0, wrong = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string target = "t" + std::to_string(round) + "/deep/er";
+    RunResult first, second;
+    std::thread other([&] { second = Run({"c", P("src"), "<>", P(target)}); });
+    first = Run({"c", P("src"), "<>", P(target)});
+    other.join();
+    for (const RunResult* run : {&first, &second}) {
+      if (run->exitCode != 0 || !run->report.empty()) {
+        ++reports;
+        ADD_FAILURE() << "round " << round << ": exit " << run->exitCode << ", report [" << run->report << "]";
+      }
+    }
+    for (int d = 0; d < 4; ++d) {
+      for (int f = 0; f < 5; ++f) {
+        wrong += Read(target + "/src/d" + std::to_string(d) + "/e/f" + std::to_string(f)) != std::to_string(d * 10 + f);
+      }
+    }
+  }
+  EXPECT_EQ(reports, 0);
+  EXPECT_EQ(wrong, 0);
 }
 
 std::string RandomBytes(size_t size, unsigned seed) {

@@ -60,6 +60,22 @@ TEST_F(FrontEnd, RenameSplitsAtTheMarker) {
   EXPECT_TRUE(IsDir("dir2"));
 }
 
+// "make" reports when the directory is not there at the end.
+TEST_F(FrontEnd, MakeThatCreatesNothingReports) {
+  Write("file", "F");
+  ExpectReport(Run({"make", P("file")}), "Unable to create directory.");
+  ExpectReport(Run({"make", P("file/sub")}), "Unable to create directory.");
+  EXPECT_EQ(Read("file"), "F");
+  if (!program().CanRunUnprivileged()) {
+    // Wine runs as root here, and root may write into any directory.
+    GTEST_SKIP() << "needs root to run the program as an unprivileged user";
+  }
+  Dir("locked");  // the fixture's own user's, mode 755: closed to others
+  fs::permissions(Host(""), fs::perms::others_exec, fs::perm_options::add);
+  ExpectReport(program().RunUnprivileged({"make", P("locked/new/deeper")}), "Unable to create directory.");
+  EXPECT_FALSE(Exists("locked/new"));
+}
+
 TEST_F(FrontEnd, MakeWithoutPathReports) {
   ExpectReport(Run({"make"}), "Unable to create directory.");
 }

@@ -128,6 +128,17 @@ RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
   return Spawn({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine);
 }
 
+bool Program::CanRunUnprivileged() const {
+  return !wine_ && geteuid() == 0 && std::filesystem::exists("/usr/bin/setpriv");
+}
+
+RunResult Program::RunUnprivileged(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   "--", program_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, {});
+}
+
 bool Program::CanRunJailed() const {
   return !wine_ && geteuid() == 0 && !staticProgram_.empty() &&
          std::filesystem::exists("/usr/sbin/chroot");

@@ -48,6 +48,10 @@ class Program {
   // name, in `directory` (a path as the program names it) when given.
   RunResult RunRaw(const std::string& argumentText, const EnvList& env = {},
                    const std::string& directory = "") const;
+  // Native only: runs as the unprivileged user nobody (needs root to switch);
+  // false from CanRunUnprivileged when that is not possible.
+  bool CanRunUnprivileged() const;
+  RunResult RunUnprivileged(const std::vector<std::string>& args) const;
   // Native only: runs a self-contained copy of the program inside `jail`
   // as its root directory (needs root); false when that is not possible.
   bool CanRunJailed() const;

@@ -79,6 +79,7 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
   return platform_real::LocalDosDateTime(fileTime, dosDateTime);
 }
 std::string AbsolutePath(const std::string& path) { return platform_real::AbsolutePath(path); }
+bool IsNamespaceRoot(const std::string& path) { return platform_real::IsNamespaceRoot(path); }
 void FindClose(SearchHandle search) { platform_real::FindClose(search); }
 
 uint32_t FileAttributes(const std::string& path) {

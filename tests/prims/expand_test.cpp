@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "main/errors.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -77,6 +78,39 @@ TEST_F(ExpandEnvRefsTest, ManyEmptyReferencesAreLinear) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ExpandEnvRefs(in), "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// A path that something is removed from must not widen because a variable
+// is missing: the first reference that expanded to nothing is named.
+TEST_F(ExpandEnvRefsTest, ReportsTheFirstUnsetOrEmptyVariable) {
+  SetEnvironment("FO_EMPTY", "");
+  SetEnvironment("FO_TO_NOPE", "%FO_NOPE%");
+  struct Row { std::string in, out; std::optional<std::string> unset; } rows[] = {
+      {"C:\\App\\%FO_NOPE%", "C:\\App\\", "FO_NOPE"},
+      {"%FO_A%\\%FO_EMPTY%\\%FO_NOPE%", "1\\\\", "FO_EMPTY"},
+      {"%FO_TO_NOPE%x", "x", "FO_NOPE"},  // reached through a value
+      {"%FO_T%\\a%%b", "C:\\T\\ab", std::nullopt},  // %% names no variable
+      {"50%", "50%", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    std::optional<std::string> unset;
+    EXPECT_EQ(ExpandEnvRefs(row.in, unset), row.out);
+    EXPECT_EQ(unset, row.unset);
+    if (row.unset) {
+      try {
+        ExpandRemovedPath(row.in);
+        ADD_FAILURE() << "no error raised";
+      } catch (const EInOutError& error) {
+        EXPECT_EQ(error.Message(), "Environment variable " + *row.unset + " is not set");
+        EXPECT_EQ(error.IoCode, 203);
+      }
+    } else {
+      EXPECT_EQ(ExpandRemovedPath(row.in), row.out);
+    }
+  }
+  SetEnvironment("FO_EMPTY", nullptr);
+  SetEnvironment("FO_TO_NOPE", nullptr);
 }
 
 TEST(ReadEnvVar, UnsetAndEmptyGiveEmptyText) {

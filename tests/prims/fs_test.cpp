@@ -120,7 +120,7 @@ TEST_F(FsTest, EnsureDirectoriesRefusesTheEmptyPath) {
 
 TEST_F(FsTest, CheckedDirectoryCallsRaiseThePlatformCode) {
   struct Row { const char* what; std::function<void()> call; int32_t code; std::string text; } rows[] = {
-      {"existing", [&] { MakeDirChecked(Path("d")); }, 183, "I/O error 183"},
+      {"existing file", [&] { MakeDirChecked(Path("d/f")); }, 183, "I/O error 183"},
       {"no parent", [&] { MakeDirChecked(Path("none/d")); }, 3, "Invalid filename"},
       {"not empty", [&] { RemoveDirChecked(Path("d")); }, 145, "I/O error 145"},
       {"missing", [&] { RemoveDirChecked(Path("missing")); }, 2, "File not found"},
@@ -141,8 +141,59 @@ TEST_F(FsTest, CheckedDirectoryCallsRaiseThePlatformCode) {
   }
   MakeDirChecked(Path("made"));
   EXPECT_TRUE(IsDir("made"));
+  MakeDirChecked(Path("made"));  // made meanwhile by someone else: no failure
+  EXPECT_TRUE(IsDir("made"));
   RemoveDirChecked(Path("made"));
   EXPECT_FALSE(Exists("made"));
+}
+
+// "make" ends with a report whenever the directory is not there at the end.
+TEST_F(FsTest, MakeDirectoryPathTellsTheTruth) {
+  const std::string sep(1, Separator());
+  WriteFile("file");
+  struct Row { std::string path; int32_t code; } rows[] = {
+      {Path("file"), 183},                     // a file of that name
+      {Path("file/sub"), 183},                 // a file in the way
+      {Path("twice") + sep + sep, 3},          // a doubled separator creates nothing
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    try {
+      MakeDirectoryPath(row.path);
+      ADD_FAILURE() << "no error raised";
+    } catch (const EInOutError& error) {
+      EXPECT_EQ(error.Message(), "Unable to create directory");
+      EXPECT_EQ(error.IoCode, row.code);
+    }
+  }
+  MakeDirectoryPath(Path("a/b/c"));
+  EXPECT_TRUE(IsDir("a/b/c"));
+  MakeDirectoryPath(Path("a/b/c"));  // present already
+  MakeDirectoryPath(Path("a/b") + sep);
+}
+
+TEST_F(FsTest, NamesRootDirectoryHoweverSpelled) {
+  const std::string sep(1, Separator());
+  MakeDir("d");
+  struct Row { std::string path; bool root; } rows[] = {
+      {sep, true},
+      {sep + ".", true},
+      {sep + sep + ".", Separator() == '/'},  // on Windows \\. begins a device name
+      {sep + "." + sep, true},
+      {sep + "..", true},
+      {Path("d"), false},
+      {Path("d") + sep + "..", false},
+      {"", false},
+  };
+  std::string up = Path("d");
+  for (char ch : Root()) up += ch == Separator() ? sep + ".." : "";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(NamesRootDirectory(row.path), row.root);
+  }
+  // As many ".." as the fixture is deep, and one more, lead to the root.
+  SCOPED_TRACE(up);
+  EXPECT_TRUE(NamesRootDirectory(up + sep + ".."));
 }
 
 TEST_F(FsTest, RenameNeverReplaces) {

@@ -65,10 +65,35 @@ TEST(IsRootPath, DrivesRootsAndShares) {
       {"C:\\a", &kWin, false},      {"", &kWin, false},        {"a", &kWin, false},
       {"/", &kPosix, true},         {"//", &kPosix, true},     {"/tmp", &kPosix, false},
       {"C:", &kPosix, false},
+      // Extended-length and device forms name the same roots.
+      {"\\\\?\\C:\\", &kWin, true},       {"\\\\?\\C:", &kWin, true},
+      {"\\\\.\\C:\\", &kWin, true},       {"\\\\?\\C:\\x", &kWin, false},
+      {"\\\\?\\UNC\\srv\\share\\", &kWin, true}, {"\\\\?\\unc\\srv\\share", &kWin, true},
+      {"\\\\?\\UNC\\srv\\share\\d", &kWin, false},
+      {"\\\\?\\Volume{0b1d2c3e-0000-0000-0000-100000000000}\\", &kWin, true},
+      {"\\\\srv", &kWin, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.in);
     EXPECT_EQ(IsRootPath(row.in, *row.c), row.root);
+  }
+}
+
+TEST(EndsInDotName, DotNamesAndWhatWindowsDropsToThem) {
+  struct Row { std::string in; const Conventions* c; bool dot; } rows[] = {
+      {"/.", &kPosix, true},       {"/x/..", &kPosix, true},   {"/x/./", &kPosix, true},
+      {"..//", &kPosix, true},     {".", &kPosix, true},       {"/x/...", &kPosix, false},
+      {"/x/.hidden", &kPosix, false}, {"/x/a.", &kPosix, false}, {"/", &kPosix, false},
+      {"", &kPosix, false},        {"/x/. ", &kPosix, false},
+      {"C:\\.", &kWin, true},      {"C:\\x\\..\\", &kWin, true}, {"Q:.", &kWin, true},
+      {"Q:..", &kWin, true},       {"C:\\x\\...", &kWin, true}, {"C:\\x\\. .", &kWin, true},
+      {"C:\\x\\a.", &kWin, false}, {"C:\\", &kWin, false},  {"C:\\x/.", &kWin, true},
+      {"C:/x/../", &kWin, true},   {"/x\\..", &kPosix, false},
+      {"\x81\\.", &kWinDouble, false},  // the trail byte 0x5C separates nothing
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(EndsInDotName(row.in, *row.c), row.dot);
   }
 }
 

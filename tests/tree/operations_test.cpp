@@ -74,6 +74,43 @@ TEST_F(OperationsTest, DeleteSingleFileAndMissingPaths) {
   DeleteTarget("");
 }
 
+// What would reach past the named path is refused before anything goes.
+TEST_F(OperationsTest, DeleteRefusesDotNamesAndUnsetVariables) {
+  MakeDir("t/sub");
+  WriteFile("t/sub/f.txt", "F");
+  SetEnvironment("FO_OPS_UNSET", nullptr);
+  SetEnvironment("FO_OPS_EMPTY", "");
+  struct Row { std::string path, message; } rows[] = {
+      {Path("t/sub") + Sep() + ".", "Cannot delete the . or .. entry of a directory"},
+      {Path("t/sub") + Sep() + ".." + Sep(), "Cannot delete the . or .. entry of a directory"},
+      {Path("t/sub") + Sep() + "%FO_OPS_UNSET%", "Environment variable FO_OPS_UNSET is not set"},
+      {Path("t") + Sep() + "%FO_OPS_EMPTY%" + Sep() + "*.txt", "Environment variable FO_OPS_EMPTY is not set"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    try {
+      DeleteTarget(row.path);
+      ADD_FAILURE() << "no error raised";
+    } catch (const EInOutError& error) {
+      EXPECT_EQ(error.Message(), row.message);
+    }
+    EXPECT_EQ(ReadFile("t/sub/f.txt"), "F");
+  }
+  // A move removes its source: the same refusal, before the target is made.
+  try {
+    MoveTarget(Path("t") + Sep() + "%FO_OPS_UNSET%", Path("moved"));
+    ADD_FAILURE() << "no error raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.Message(), "Environment variable FO_OPS_UNSET is not set");
+  }
+  EXPECT_FALSE(Exists("moved"));
+  EXPECT_EQ(ReadFile("t/sub/f.txt"), "F");
+  // A copy removes nothing: the unset variable is the empty text there.
+  CopyTarget(Path("t/sub") + Sep() + "%FO_OPS_UNSET%f.txt", Path("copied"));
+  EXPECT_EQ(ReadFile("copied/f.txt"), "F");
+  SetEnvironment("FO_OPS_EMPTY", nullptr);
+}
+
 TEST_F(OperationsTest, CopyTreeIntoNewTarget) {
   MakeDir("src/sub/empty");
   WriteFile("src/a.txt", "A");

@@ -313,4 +313,12 @@ std::string AbsolutePath(const std::string& path) {
   return result.empty() ? "/" : result;
 }
 
+bool IsNamespaceRoot(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat named, root;
+  const std::string plain = WithoutTrailingSeparators(path);
+  return lstat(plain.c_str(), &named) == 0 && S_ISDIR(named.st_mode) && stat("/", &root) == 0 &&
+         named.st_dev == root.st_dev && named.st_ino == root.st_ino;
+}
+
 }  // namespace platform

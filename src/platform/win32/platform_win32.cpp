@@ -176,4 +176,6 @@ std::string AbsolutePath(const std::string& path) {
   return std::string(full, length);
 }
 
+bool IsNamespaceRoot(const std::string&) { return false; }
+
 }  // namespace platform
