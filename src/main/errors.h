@@ -82,5 +82,5 @@ void CheckPendingIo();
 // The out-of-memory error built at start-up ("Out of memory").
 const EOutOfMemory& OutOfMemoryError();
 
-// The program's text for `id` (see texts.def); empty when unknown.
+// The program's text for `id` (see platform/texts.def); empty when unknown.
 std::string ProgramText(unsigned id);

@@ -3,6 +3,6 @@
 
 enum TextId : unsigned {
 #define TEXT(id, symbol, text) symbol = id,
-#include "main/texts.def"
+#include "platform/texts.def"
 #undef TEXT
 };

@@ -1,6 +1,9 @@
 // The few operating-system services the program uses, named by what they do.
-// Exactly one implementation is linked: win32/ calls the Windows A-functions,
+// Exactly one implementation is linked: win32/ calls the Windows functions,
 // posix/ reproduces on Linux the Windows behaviour the program relies on.
+// Nothing here includes the primitives or the front end: the pure rules the
+// services need (conventions, the wildcard matcher, the texts) live beside
+// this header.
 //
 // Error codes are Windows system error codes on every platform (2 file not
 // found, 3 path not found, 5 access denied, 183 already exists, ...): the
@@ -61,6 +64,11 @@ struct FoundEntry {
 // An open directory search; kNoSearch when none is open.
 using SearchHandle = void*;
 inline constexpr SearchHandle kNoSearch = nullptr;
+
+// An open tree: a directory an operation works beneath (see OpenTree);
+// kNoTree when none is open.
+using TreeHandle = void*;
+inline constexpr TreeHandle kNoTree = nullptr;
 
 }  // namespace platform_types
 

@@ -62,3 +62,8 @@ bool IsDirectory(const std::string& path) {
   uint32_t attributes = platform::FileAttributes(path);
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
 }
+
+bool IsDirectory(platform::TreeHandle tree, const std::string& name) {
+  uint32_t attributes = platform::FileAttributes(tree, name);
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
+}

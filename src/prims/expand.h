@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
+
 // The value of environment variable `name`; empty when unset or empty.
 std::string ReadEnvVar(const std::string& name);
 
@@ -37,3 +39,7 @@ inline constexpr size_t kExpansionValueLimit = size_t{1} << 20;
 // True exactly when `path` exists and its attribute word has the directory
 // bit; false for a missing path, the empty path and a wildcard path.
 bool IsDirectory(const std::string& path);
+
+// The same for `name` below `tree`: a link to a directory counts, as it
+// would by its path (it is removed as a directory is).
+bool IsDirectory(platform::TreeHandle tree, const std::string& name);

@@ -8,6 +8,11 @@ namespace {
 
 constexpr uint32_t kSkippableBits = 0x1E;  // hidden, system, volume label, directory
 
+bool IsRealDirectory(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory) &&
+         !(attributes & platform::kAttrReparsePoint);
+}
+
 void Deliver(TSearchRec& entry) {
   const platform::FoundEntry& found = entry.PlatformRecord;
   uint32_t dos = 0;
@@ -42,6 +47,18 @@ uint32_t FindFirstEntry(const std::string& mask, uint32_t attributes, TSearchRec
   return result;
 }
 
+uint32_t FindFirstEntry(platform::TreeHandle tree, const std::string& directory, const std::string& pattern,
+                        uint32_t attributes, TSearchRec& entry) {
+  FindEnd(entry);
+  entry.SkipMask = ~attributes & kSkippableBits;
+  uint32_t error = 0;
+  entry.Handle = platform::FindFirst(tree, directory, pattern, entry.PlatformRecord, error);
+  if (entry.Handle == platform::kNoSearch) return error;
+  uint32_t result = MatchingStep(entry);
+  if (result != 0) FindEnd(entry);
+  return result;
+}
+
 uint32_t FindNextEntry(TSearchRec& entry) {
   if (entry.Handle == platform::kNoSearch) return platform::kErrorInvalidParameter;
   uint32_t error = 0;
@@ -60,6 +77,10 @@ bool DirectoryPresent(const std::string& path) {
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
 }
 
+bool DirectoryPresent(platform::TreeHandle tree, const std::string& name) {
+  return IsRealDirectory(platform::FileAttributes(tree, name));
+}
+
 bool FilePresent(const std::string& path) {
   platform::FoundEntry found;
   uint32_t error = 0;
@@ -76,11 +97,6 @@ int32_t ReadAttributes(const std::string& path) {
 }
 
 namespace {
-
-bool IsRealDirectory(uint32_t attributes) {
-  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory) &&
-         !(attributes & platform::kAttrReparsePoint);
-}
 
 // Creates one directory. A name that exists already counts as made when it
 // is a directory by now: two runs creating the same tree race for it.
@@ -138,6 +154,19 @@ void MakeDirChecked(const std::string& path) {
 
 void RemoveDirChecked(const std::string& path) {
   uint32_t error = platform::RemoveDirectory(path);
+  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  CheckPendingIo();
+}
+
+void MakeDirChecked(platform::TreeHandle tree, const std::string& name) {
+  uint32_t error = platform::CreateDirectory(tree, name);
+  if (error == platform::kErrorAlreadyExists && DirectoryPresent(tree, name)) error = 0;
+  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  CheckPendingIo();
+}
+
+void RemoveDirChecked(platform::TreeHandle tree, const std::string& name) {
+  uint32_t error = platform::RemoveDirectory(tree, name);
   if (error != 0) PendingIoCode = static_cast<int32_t>(error);
   CheckPendingIo();
 }

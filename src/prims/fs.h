@@ -46,10 +46,35 @@ class ScopedSearch {
   platform::SearchHandle handle_;
 };
 
+// Owns an open tree (see platform::OpenTree) and closes it when it goes out
+// of scope. Empty when the tree could not be opened.
+class ScopedTree {
+ public:
+  ScopedTree(const std::string& root, bool followLink) {
+    uint32_t error = 0;
+    handle_ = platform::OpenTree(root, followLink, error);
+  }
+  ScopedTree(const ScopedTree&) = delete;
+  ScopedTree& operator=(const ScopedTree&) = delete;
+  ~ScopedTree() {
+    if (handle_ != platform::kNoTree) platform::CloseTree(handle_);
+  }
+  platform::TreeHandle get() const { return handle_; }
+  explicit operator bool() const { return handle_ != platform::kNoTree; }
+
+ private:
+  platform::TreeHandle handle_;
+};
+
 // Starts a search for `mask` and delivers the first entry whose attribute
 // word has none of the bits (NOT attributes) AND 0x1E. Returns 0, or the
 // platform's error code with the search closed and the visible fields kept.
 uint32_t FindFirstEntry(const std::string& mask, uint32_t attributes, TSearchRec& entry);
+
+// The same for the entries of `directory` below `tree` ("" for its root)
+// whose names match `pattern`.
+uint32_t FindFirstEntry(platform::TreeHandle tree, const std::string& directory, const std::string& pattern,
+                        uint32_t attributes, TSearchRec& entry);
 
 // Delivers the next passing entry; 0, or the error code (the end included).
 // Never closes the search.
@@ -60,6 +85,10 @@ void FindEnd(TSearchRec& entry);
 
 // True when the path's attribute word can be read and has the directory bit.
 bool DirectoryPresent(const std::string& path);
+
+// True when `name` below `tree` is a directory itself. A link, even to a
+// directory, is not: inside a tree nothing is entered through a link.
+bool DirectoryPresent(platform::TreeHandle tree, const std::string& name);
 
 // True when the first entry a search for `path` finds (wildcards act as
 // such) is not a directory and its last-write time fits the MS-DOS format.
@@ -98,6 +127,9 @@ void MakeDirectoryPath(const std::string& path);
 // done the work.
 void MakeDirChecked(const std::string& path);
 
-// Removes one empty directory; raises EInOutError with the platform's code
-// on failure.
+void MakeDirChecked(platform::TreeHandle tree, const std::string& name);
+
+// Removes one empty directory (or a link to one, itself); raises
+// EInOutError with the platform's code on failure.
 void RemoveDirChecked(const std::string& path);
+void RemoveDirChecked(platform::TreeHandle tree, const std::string& name);

@@ -14,7 +14,12 @@ namespace {
 
 enum class Transfer { kCopy, kMove };
 
-// One file (or link) from `from` to the name `to`; failures are passed over.
+bool IsLinkAttributes(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
+}
+
+// One file named by its path to the path `to`, as the caller named them;
+// failures are passed over.
 void TransferFile(Transfer how, const std::string& from, const std::string& to) {
   if (how == Transfer::kCopy) {
     platform::CopyFile(from, to);
@@ -23,8 +28,8 @@ void TransferFile(Transfer how, const std::string& from, const std::string& to) 
   }
 }
 
-// A link goes as a link: moved itself, or recreated where the platform can
-// make links (elsewhere a copy leaves it out).
+// A link named by its path goes as a link: moved itself, or recreated where
+// the platform can make links (elsewhere a copy leaves it out).
 void TransferLink(Transfer how, const std::string& from, const std::string& to) {
   if (how == Transfer::kCopy) {
     platform::CopyLink(from, to);
@@ -33,8 +38,18 @@ void TransferLink(Transfer how, const std::string& from, const std::string& to) 
   }
 }
 
-bool IsLinkAttributes(uint32_t attributes) {
-  return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
+// One entry (not a directory) below the tree `from` to a name below `to`,
+// with the attribute word it was seen with: a link goes as a link, anything
+// else as a file. Failures are passed over.
+void TransferEntry(Transfer how, platform::TreeHandle from, const std::string& name, uint32_t attributes,
+                   platform::TreeHandle to, const std::string& toName) {
+  if (how == Transfer::kMove) {
+    platform::MoveFile(from, name, to, toName);
+  } else if (IsLinkAttributes(attributes)) {
+    platform::CopyLink(from, name, to, toName);
+  } else {
+    platform::CopyFile(from, name, to, toName);
+  }
 }
 
 bool IsDirectoryAttributes(uint32_t attributes) {
@@ -62,45 +77,54 @@ std::string LastComponentOf(const std::string& source, const Conventions& c) {
   return CopyText(d, static_cast<long long>(k) + 1, static_cast<long long>(d.size() - k));
 }
 
-// Removes the directories a moved tree leaves behind, deepest first and the
-// source last. Files are never deleted here: a file that could not move
-// keeps its directory, whose removal then raises.
-void RemoveEmptiedTree(const TPathList& directories, const std::string& source) {
-  for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(directory);
+// Removes the directories a moved tree leaves behind (named below `tree`),
+// deepest first, and the source last. Files are never deleted here: a file
+// that could not move keeps its directory, whose removal then raises.
+void RemoveEmptiedTree(platform::TreeHandle tree, const TPathList& directories, const std::string& source) {
+  for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree, directory);
   if (DirectoryPresent(source)) RemoveDirChecked(source);
 }
 
-void TransferTree(Transfer how, const std::string& source, const std::string& target,
-                  const Conventions& c) {
+void TransferTree(Transfer how, const std::string& source, const std::string& target, const Conventions& c) {
   const std::string lastComponent = LastComponentOf(source, c);
   const std::string treeTarget = AddTrailingBackslash(target + lastComponent, c);
   if (IsLinkAttributes(platform::FileAttributes(DropTrailingBackslash(source, c)))) {
     TransferLink(how, DropTrailingBackslash(source, c), DropTrailingBackslash(treeTarget, c));
     return;
   }
-  ListTree(source, kSearchEverything);
-  DistinctPaths(PathList);
-  PathList = OrderByDepth(std::move(PathList), 1);
+  // Both sides are worked on through trees: the source below its root, the
+  // target below the directory the caller named (a link there is the
+  // caller's choice). Nothing below either is followed through a link.
+  ScopedTree from(source, /*followLink=*/false);
+  const ScopedTree to(target, /*followLink=*/true);
+  if (!to) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+  if (from) {
+    ListTree(from.get(), source, kSearchEverything);
+    DistinctPaths(PathList);
+    PathList = OrderByDepth(std::move(PathList), 1);
+  }
   // Each entry's relative name is made as it comes up rather than held in
   // a second list: the same names, without a million more strings.
   const RelativeNames relative(source, c);
+  const std::string targetPrefix = lastComponent.empty() ? std::string() : lastComponent + c.separator;
 
-  if (!DirectoryPresent(treeTarget)) MakeDirChecked(treeTarget);
+  if (!DirectoryPresent(to.get(), lastComponent)) MakeDirChecked(to.get(), lastComponent);
   TPathList movedDirectories;
   for (size_t i = 0; i < PathList.size(); ++i) {
-    const std::string& from = PathList[i];
-    const std::string to = treeTarget + relative.Of(from);
-    const uint32_t attributes = platform::FileAttributes(from);
-    if (IsLinkAttributes(attributes)) {
-      TransferLink(how, from, to);
-    } else if (IsDirectoryAttributes(attributes)) {
-      if (!DirectoryPresent(to)) MakeDirChecked(to);
-      if (how == Transfer::kMove) movedDirectories.push_back(from);
+    const std::string name = relative.Of(PathList[i]);
+    const std::string toName = targetPrefix + name;
+    const uint32_t attributes = platform::FileAttributes(from.get(), name);
+    if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
+      if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName);
+      if (how == Transfer::kMove) movedDirectories.push_back(name);
     } else {
-      TransferFile(how, from, to);
+      TransferEntry(how, from.get(), name, attributes, to.get(), toName);
     }
   }
-  if (how == Transfer::kMove) RemoveEmptiedTree(movedDirectories, source);
+  if (how == Transfer::kMove) {
+    if (from) RemoveEmptiedTree(from.get(), movedDirectories, source);
+    else if (DirectoryPresent(source)) RemoveDirChecked(source);
+  }
 }
 
 void TransferTarget(Transfer how, std::string source, std::string target) {
@@ -128,8 +152,10 @@ void TransferTarget(Transfer how, std::string source, std::string target) {
   if (IsDirectory(source) && !mask) {
     TransferTree(how, source, target, c);
   } else if (mask) {
-    ForEachMaskedFile(source, [&](const std::string& file, const std::string& name) {
-      TransferFile(how, file, target + FileNamePart(name, c));
+    const ScopedTree to(target, /*followLink=*/true);
+    if (!to) return;
+    ForEachMaskedFile(source, [&](platform::TreeHandle tree, const std::string& name, uint32_t attributes) {
+      TransferEntry(how, tree, name, attributes, to.get(), FileNamePart(name, c));
     });
   } else {
     TransferFile(how, source, target + FileNamePart(source, c));

@@ -12,14 +12,22 @@
 namespace {
 
 void DeleteTree(const std::string& path) {
-  ListTree(path, kSearchEverything);
-  DistinctPaths(PathList);
-  PathList = OrderByDepth(std::move(PathList), 0);
-  for (const std::string& entry : PathList) {
-    if (IsDirectory(entry)) {
-      RemoveDirChecked(entry);
-    } else {
-      platform::DeleteFile(entry);
+  {
+    // Every entry is removed through the tree it was listed in; a root that
+    // is a link is not opened, and only the link itself goes below.
+    const ScopedTree tree(path, /*followLink=*/false);
+    if (tree) {
+      ListTree(tree.get(), path, kSearchEverything);
+      DistinctPaths(PathList);
+      PathList = OrderByDepth(std::move(PathList), 0);
+      for (const std::string& entry : PathList) {
+        const std::string name = entry.substr(path.size());
+        if (IsDirectory(tree.get(), name)) {
+          RemoveDirChecked(tree.get(), name);
+        } else {
+          platform::DeleteFile(tree.get(), name);
+        }
+      }
     }
   }
   if (DirectoryPresent(path)) RemoveDirChecked(path);
@@ -48,8 +56,8 @@ void DeleteTarget(std::string path) {
   if (IsDirectory(path) && !mask) {
     DeleteTree(path);
   } else if (mask) {
-    ForEachMaskedFile(path, [](const std::string& file, const std::string&) {
-      platform::DeleteFile(file);
+    ForEachMaskedFile(path, [](platform::TreeHandle tree, const std::string& name, uint32_t) {
+      platform::DeleteFile(tree, name);
     });
   } else {
     platform::DeleteFile(path);

@@ -31,8 +31,8 @@ std::string JoinExactly(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
-                  TPathList& subdirectories) {
+void CollectLevel(platform::TreeHandle tree, const std::string& root, const std::string& dir,
+                  uint32_t attributes, TPathList& out, TPathList& subdirectories) {
   // One search delivers both what is listed and what is entered next.
   // An entry is listed when it passes the requested word, and entered when
   // it is a directory (not a link) that passes the word with the directory
@@ -43,7 +43,7 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
   // tell without a query per entry.
   platform::FoundEntry entry;
   uint32_t error = 0;
-  ScopedSearch search(platform::FindFirst(dir + "*", entry, error, /*kindsOnly=*/true));
+  ScopedSearch search(platform::FindFirst(tree, dir.substr(root.size()), "*", entry, error, /*kindsOnly=*/true));
   if (!search) return;
   do {
     const bool directory = entry.attributes & platform::kAttrDirectory;
@@ -56,11 +56,15 @@ void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
 }
 
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
+  // A root that is a link is not opened: it is listed as nothing.
+  const ScopedTree tree(dir, /*followLink=*/false);
+  if (!tree) return PathList;
+  return ListTree(tree.get(), dir, attributes);
+}
+
+TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t attributes) {
   const Conventions& c = platform::NativeConventions();
   const std::string root = AddTrailingBackslash(dir, c);
-  // Asked without its trailing separator, a link is described itself
-  // rather than what it leads to.
-  if (IsLink(platform::FileAttributes(DropTrailingBackslash(root, c)))) return PathList;
   // Depth-first with an explicit stack, so that a deep tree cannot exhaust
   // the call stack. Each frame holds one directory's subdirectories.
   struct Frame {
@@ -68,7 +72,7 @@ TPathList& ListTree(const std::string& dir, uint32_t attributes) {
     size_t next = 0;
   };
   std::vector<Frame> stack(1);
-  CollectLevel(root, attributes, PathList, stack.back().subdirectories);
+  CollectLevel(tree, root, root, attributes, PathList, stack.back().subdirectories);
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next == top.subdirectories.size()) {
@@ -77,7 +81,7 @@ TPathList& ListTree(const std::string& dir, uint32_t attributes) {
     }
     std::string subdirectory = AddTrailingBackslash(top.subdirectories[top.next++], c);
     Frame child;
-    CollectLevel(subdirectory, attributes, PathList, child.subdirectories);
+    CollectLevel(tree, root, subdirectory, attributes, PathList, child.subdirectories);
     stack.push_back(std::move(child));
   }
   return PathList;

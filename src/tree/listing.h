@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/conventions.h"
+#include "platform/platform.h"
 
 using TPathList = std::vector<std::string>;
 
@@ -22,11 +23,15 @@ extern TPathList PathList;
 // the tree or runs in a loop. A directory that cannot be read adds nothing.
 TPathList& ListTree(const std::string& dir, uint32_t attributes);
 
-// The entries of `dir` (which ends in a separator) that CollectLevel adds,
-// appended to `out`, and the subdirectories to enter next, appended to
-// `subdirectories`.
-void CollectLevel(const std::string& dir, uint32_t attributes, TPathList& out,
-                  TPathList& subdirectories);
+// The same for a tree the caller has open, whose root is `dir`: every
+// directory is read through `tree`, never through a link.
+TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t attributes);
+
+// The entries of `dir` (which ends in a separator and lies below `tree`,
+// whose root is `root`) that ListTree adds, appended to `out`, and the
+// subdirectories to enter next, appended to `subdirectories`.
+void CollectLevel(platform::TreeHandle tree, const std::string& root, const std::string& dir,
+                  uint32_t attributes, TPathList& out, TPathList& subdirectories);
 
 // Makes PathList a copy of `list` without duplicates: the first occurrence
 // wins and the order stays. Paths compare after ASCII lower-casing where

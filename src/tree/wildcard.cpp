@@ -1,20 +1,25 @@
 #include "tree/wildcard.h"
 
+#include "platform/wildcard.h"
 #include "prims/fs.h"
-#include "prims/mask.h"
 #include "prims/path.h"
 #include "prims/text.h"
 
 bool IsMaskPath(const std::string& path) { return ContainsTextCI(path, "*."); }
 
-void ForEachMaskedFile(const std::string& mask,
-                       const std::function<void(const std::string& path, const std::string& name)>& visit) {
+void ForEachMaskedFile(
+    const std::string& mask,
+    const std::function<void(platform::TreeHandle tree, const std::string& name, uint32_t attributes)>& visit) {
   const Conventions& c = platform::NativeConventions();
   const std::string directory = DirectoryPart(mask, c);
   const std::string pattern = FileNamePart(mask, c);
+  // The mask's directory is the caller's: a link there is followed. The
+  // files are then acted on in the directory that was searched.
+  const ScopedTree tree(directory.empty() ? "." : directory, /*followLink=*/true);
+  if (!tree) return;
   TSearchRec entry;
-  if (FindFirstEntry(mask, kSearchPlainFiles, entry) != 0) return;
+  if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
   do {
-    if (MatchesMask(entry.Name, pattern, c)) visit(directory + entry.Name, entry.Name);
+    if (MatchesMask(entry.Name, pattern, c)) visit(tree.get(), entry.Name, entry.Attributes);
   } while (FindNextEntry(entry) == 0);
 }

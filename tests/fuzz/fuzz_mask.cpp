@@ -1,6 +1,6 @@
 // The mask matcher against a plain dynamic-programming statement of it.
 #include "fuzz/fuzz_support.h"
-#include "prims/mask.h"
+#include "platform/wildcard.h"
 
 namespace {
 

@@ -61,6 +61,79 @@ namespace platform {
 using faults::Enter;
 using faults::Service;
 
+namespace {
+
+// The root each open tree was opened with, so that a planned action is
+// handed the full path of the name a tree service acts on.
+std::map<TreeHandle, std::string>& TreeRoots() {
+  static std::map<TreeHandle, std::string> roots;
+  return roots;
+}
+
+std::string FullPath(TreeHandle tree, const std::string& name) {
+  std::string path = TreeRoots()[tree];
+  const char separator = platform_real::NativeConventions().separator;
+  if (!path.empty() && path.back() != separator && !name.empty()) path += separator;
+  return path + name;
+}
+
+}  // namespace
+
+TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
+  TreeHandle tree = platform_real::OpenTree(root, followLink, error);
+  if (tree != kNoTree) TreeRoots()[tree] = root;
+  return tree;
+}
+
+void CloseTree(TreeHandle tree) {
+  TreeRoots().erase(tree);
+  platform_real::CloseTree(tree);
+}
+
+uint32_t FileAttributes(TreeHandle tree, const std::string& name) {
+  if (Enter(Service::kFileAttributes, FullPath(tree, name))) return kNoAttributes;
+  return platform_real::FileAttributes(tree, name);
+}
+
+SearchHandle FindFirst(TreeHandle tree, const std::string& directory, const std::string& pattern,
+                       FoundEntry& entry, uint32_t& error, bool kindsOnly) {
+  if (auto code = Enter(Service::kFindFirst, FullPath(tree, directory))) {
+    error = *code;
+    return kNoSearch;
+  }
+  return platform_real::FindFirst(tree, directory, pattern, entry, error, kindsOnly);
+}
+
+uint32_t CreateDirectory(TreeHandle tree, const std::string& name) {
+  if (auto code = Enter(Service::kCreateDirectory, FullPath(tree, name))) return *code;
+  return platform_real::CreateDirectory(tree, name);
+}
+
+uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) {
+  if (auto code = Enter(Service::kRemoveDirectory, FullPath(tree, name))) return *code;
+  return platform_real::RemoveDirectory(tree, name);
+}
+
+uint32_t DeleteFile(TreeHandle tree, const std::string& name) {
+  if (auto code = Enter(Service::kDeleteFile, FullPath(tree, name))) return *code;
+  return platform_real::DeleteFile(tree, name);
+}
+
+uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  if (auto code = Enter(Service::kMoveFile, FullPath(fromTree, from))) return *code;
+  return platform_real::MoveFile(fromTree, from, toTree, to);
+}
+
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  if (auto code = Enter(Service::kCopyFile, FullPath(fromTree, from))) return *code;
+  return platform_real::CopyFile(fromTree, from, toTree, to);
+}
+
+uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  if (auto code = Enter(Service::kCopyLink, FullPath(fromTree, from))) return *code;
+  return platform_real::CopyLink(fromTree, from, toTree, to);
+}
+
 const Conventions& NativeConventions() { return platform_real::NativeConventions(); }
 void RecordArguments(int argc, char** argv) { platform_real::RecordArguments(argc, argv); }
 std::optional<std::string> RawCommandLine() { return platform_real::RawCommandLine(); }

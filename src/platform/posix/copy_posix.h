@@ -1,26 +1,34 @@
-// Copying and moving single files on POSIX without ever exposing a partial
-// file under the target's name.
+// Copying and moving single entries on POSIX, from a name below one tree to
+// a name below another, without ever exposing a partial file under the
+// target's name and without following a link anywhere on the way.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <string_view>
+
+#include "platform/posix/tree_posix.h"
 
 namespace platform::posix {
 
-// Copies content, last-write time and permission bits of `from` to `to`.
-// The data goes to an unnamed (or, where the file system cannot, a
-// temporary) file in the target's directory that takes the name `to` only
-// when complete; an existing `to` is then replaced in one step. Refuses an
-// existing target that is read-only, hidden or the source itself.
-uint32_t CopyReplacing(const std::string& from, const std::string& to);
+// Copies content, last-write time and permission bits of the regular file
+// `fromName` to `toName`. The data goes to an unnamed (or, where the file
+// system cannot, a temporary) file in the target's directory that takes the
+// name only when complete; an existing target is then replaced in one step
+// (a link there is replaced itself). Refuses an existing target that is a
+// directory, read-only, hidden or the source itself. Holes of a sparse
+// source stay holes. A named pipe, socket or device node is recreated as
+// such (where the process may), never opened; a link at `fromName` is
+// followed only with `followLink`, and otherwise refused.
+uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool followLink);
 
-// Makes `to` a symbolic link with the same target as the link `from`,
-// replacing a file or link of that name in one step.
-uint32_t CopyLinkReplacing(const std::string& from, const std::string& to);
+// Makes `toName` a symbolic link with the same target as the link
+// `fromName`, replacing a file or link of that name in one step.
+uint32_t CopyLinkEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName);
 
-// Renames without replacing. Across file systems a file (or a link) is
-// copied completely, put in place without replacing, and only then is the
-// source removed; a directory is refused.
-uint32_t MoveNoReplace(const std::string& from, const std::string& to);
+// Renames without replacing. Across file systems the entry is recreated
+// completely (a file copied, a link, pipe, socket or device node made
+// anew), put in place without replacing, and only then is the source
+// removed; a directory is refused.
+uint32_t MoveEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName);
 
 }  // namespace platform::posix

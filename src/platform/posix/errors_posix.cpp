@@ -1,7 +1,4 @@
 #include "platform/posix/errors_posix.h"
-#include "platform/posix/names_posix.h"
-
-#include <sys/stat.h>
 
 #include <cerrno>
 
@@ -34,16 +31,6 @@ uint32_t TranslateErrno(int errnum, bool parentMissing) {
     case EIO: return 1117;      // device I/O error
     default: return 31;         // device not functioning
   }
-}
-
-uint32_t ErrorFor(int errnum, const std::string& path) {
-  if (errnum != ENOENT) return TranslateErrno(errnum, false);
-  const std::string plain = WithoutTrailingSeparators(path);
-  if (plain.find('/') == std::string::npos) return TranslateErrno(errnum, false);
-  const std::string parent = DirectoryOf(plain);
-  struct stat st;
-  bool parentMissing = stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
-  return TranslateErrno(errnum, parentMissing);
 }
 
 }  // namespace platform::posix

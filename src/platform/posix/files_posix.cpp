@@ -1,78 +1,70 @@
-// File-system services on POSIX, giving the program the Windows behaviour
-// it relies on: attribute words, wildcard searches that list "." and "..",
-// read-only files that resist deletion, moves that never replace, and
-// copies that never leave a partial file under the target's name.
+// The file-system services on POSIX, giving Linux the Windows behaviour
+// the program relies on: attribute words, wildcard searches that list "."
+// and "..", read-only files that resist deletion, moves that never replace,
+// and copies that never leave a partial file under the target's name. Tree
+// services resolve every name below the tree's root (see Resolver); the
+// whole-path services resolve the path's directory as the caller named it
+// and act on its last name the same way.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/copy_posix.h"
-#include "platform/posix/dirs_posix.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/names_posix.h"
-#include "prims/mask.h"
+#include "platform/posix/tree_posix.h"
+#include "platform/wildcard.h"
 
 namespace platform {
 
-using posix::At;
-using posix::BaseName;
-using posix::ErrorFor;
+using posix::AttributeWord;
 using posix::IsHiddenName;
-using posix::Resolve;
+using posix::PathPlace;
+using posix::Resolver;
+using posix::Tree;
+using posix::TreeOf;
 using posix::WithoutTrailingSeparators;
 
 namespace {
 
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;  // 1970-01-01 in 100 ns since 1601
 
-// The attribute word of an entry seen by lstat; `linkToDirectory` tells,
-// for a link, whether it leads to a directory.
-uint32_t AttributesOf(const struct stat& st, const std::string& name, bool linkToDirectory) {
-  uint32_t attributes = 0;
-  if (S_ISLNK(st.st_mode)) {
-    attributes = kAttrReparsePoint | (linkToDirectory ? kAttrDirectory : kAttrArchive);
-  } else if (S_ISDIR(st.st_mode)) {
-    attributes = kAttrDirectory;
-  } else {
-    attributes = kAttrArchive;
-    if (!(st.st_mode & S_IWUSR)) attributes |= kAttrReadOnly;
-  }
-  if (IsHiddenName(name)) attributes |= kAttrHidden;
-  return attributes;
+// The failure of a call on a name whose directory was resolved: a missing
+// name is "file not found"; a directory that vanished meanwhile, "path not
+// found".
+uint32_t NameError(int errnum) {
+  if (errnum == ENOTDIR) return kErrorPathNotFound;
+  return posix::TranslateErrno(errnum, false);
 }
 
-bool LinkLeadsToDirectory(int directoryFd, const char* name) {
+bool LinkLeadsToDirectory(int dir, const char* name) {
   struct stat target;
-  return fstatat(directoryFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  return fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
 }
-
-bool LinkLeadsToDirectory(const At& at) { return LinkLeadsToDirectory(at.dir, at.name); }
 
 int64_t FileTimeOf(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime;
 }
 
 void Fill(FoundEntry& entry, const struct stat& st, const std::string& name, bool linkToDirectory) {
-  entry.attributes = AttributesOf(st, name, linkToDirectory);
+  entry.attributes = AttributeWord(st.st_mode, name, linkToDirectory);
   entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   entry.lastWriteTime = FileTimeOf(st.st_mtim);
   entry.name = name;
 }
 
-// An open search: either a directory being read, or the one entry that a
-// pattern without wildcards named.
+// An open search: a directory being read, or the one entry that a pattern
+// without wildcards named.
 struct Search {
   DIR* directory = nullptr;
   std::string pattern;
-  bool singleDone = false;
   bool kindsOnly = false;
   ~Search() {
     if (directory) closedir(directory);
@@ -82,99 +74,33 @@ struct Search {
 // Reads on to the next entry that matches; false at the end.
 bool ReadMatching(Search& search, FoundEntry& entry) {
   static const Conventions exact = PosixConventions();
+  const int fd = dirfd(search.directory);
   while (dirent* d = readdir(search.directory)) {
     if (!MatchesMask(d->d_name, search.pattern, exact)) continue;
     if (search.kindsOnly && (d->d_type == DT_DIR || d->d_type == DT_REG)) {
-      entry.attributes = d->d_type == DT_DIR ? kAttrDirectory : kAttrArchive;
-      if (IsHiddenName(d->d_name)) entry.attributes |= kAttrHidden;
+      entry.attributes = AttributeWord(d->d_type == DT_DIR ? S_IFDIR : S_IFREG | S_IWUSR, d->d_name, false);
       entry.size = 0;
       entry.lastWriteTime = 0;
       entry.name = d->d_name;
       return true;
     }
     struct stat st;
-    int fd = dirfd(search.directory);
     if (fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished meanwhile
-    bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(fd, d->d_name);
-    Fill(entry, st, d->d_name, linkToDirectory);
+    Fill(entry, st, d->d_name, S_ISLNK(st.st_mode) && LinkLeadsToDirectory(fd, d->d_name));
     return true;
   }
   return false;
 }
 
-// The attribute query of a path and the deletion that usually follows it
-// (is it a directory? then delete the file) share one lstat: the status
-// FileAttributes saw is kept until the next service runs, and DeleteFile
-// uses it when it is asked about that very path.
-struct LastLook {
-  bool valid = false;
-  std::string path;
-  struct stat status {};
-};
-thread_local LastLook lastLook;
-
-void ForgetLastLook() { lastLook.valid = false; }
-
-void RememberLook(const std::string& path, const struct stat& status) {
-  lastLook.valid = true;
-  lastLook.path = path;
-  lastLook.status = status;
-}
-
-// lstat, or the status FileAttributes has just seen for the same path.
-int LookAt(const std::string& path, const At& at, struct stat& status) {
-  const bool fresh = lastLook.valid && lastLook.path == path;
-  ForgetLastLook();
-  if (fresh) {
-    status = lastLook.status;
-    return 0;
-  }
-  return fstatat(at.dir, at.name, &status, AT_SYMLINK_NOFOLLOW);
-}
-
-}  // namespace
-
-uint32_t FileAttributes(const std::string& path) {
-  ForgetLastLook();
-  if (path.empty() || HasWildcard(path)) return kNoAttributes;
-  const std::string plain = WithoutTrailingSeparators(path);
-  const At at = Resolve(plain);
-  struct stat st;
-  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
-  if (plain.size() == path.size() && !S_ISLNK(st.st_mode)) RememberLook(plain, st);
-  bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at);
-  uint32_t attributes = AttributesOf(st, BaseName(plain), linkToDirectory);
-  // "name/" names a directory only.
-  if (plain.size() != path.size() && !(attributes & kAttrDirectory)) return kNoAttributes;
-  return attributes;
-}
-
-SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool kindsOnly) {
-  ForgetLastLook();
-  size_t cut = mask.rfind('/');
-  std::string directory = cut == std::string::npos ? "." : mask.substr(0, cut == 0 ? 1 : cut);
-  std::string pattern = cut == std::string::npos ? mask : mask.substr(cut + 1);
-  if (pattern.empty()) {
-    error = kErrorFileNotFound;
-    return kNoSearch;
-  }
+// Starts reading the open directory `fd` (taken over) for `pattern`.
+SearchHandle StartSearch(int fd, const std::string& pattern, FoundEntry& entry, uint32_t& error, bool kindsOnly) {
   auto search = std::make_unique<Search>();
   search->pattern = pattern;
   search->kindsOnly = kindsOnly;
-  if (!HasWildcard(pattern)) {
-    struct stat st;
-    if (lstat(mask.c_str(), &st) != 0) {
-      error = ErrorFor(errno, mask);
-      return kNoSearch;
-    }
-    bool linkToDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, mask.c_str());
-    Fill(entry, st, pattern, linkToDirectory);
-    search->singleDone = true;
-    return search.release();
-  }
-  search->directory = opendir(directory.c_str());
+  search->directory = fdopendir(fd);
   if (!search->directory) {
-    error = errno == ENOENT ? kErrorPathNotFound : ErrorFor(errno, directory);
+    error = posix::TranslateErrno(errno, false);
+    close(fd);
     return kNoSearch;
   }
   if (!ReadMatching(*search, entry)) {
@@ -184,8 +110,160 @@ SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& err
   return search.release();
 }
 
+// The status of `name` below `tree`, never following it: the one that
+// FileAttributes has just seen when it was about this very name.
+int LookAt(Tree& tree, const std::string& name, const Resolver::Place& place, struct stat& status) {
+  if (tree.TakeLook(name, status)) return 0;
+  return fstatat(place.dir, std::string(place.name).c_str(), &status, AT_SYMLINK_NOFOLLOW);
+}
+
+uint32_t CreateIn(Tree& tree, const std::string& name) {
+  tree.look.valid = false;
+  const Resolver::Place place = tree.resolver.Locate(name);
+  if (place.error) return place.error;
+  if (place.name.empty()) return kErrorAlreadyExists;  // the root
+  if (mkdirat(place.dir, std::string(place.name).c_str(), 0777) == 0) return 0;
+  return errno == ENOENT ? kErrorPathNotFound : NameError(errno);
+}
+
+uint32_t RemoveIn(Tree& tree, const std::string& name) {
+  tree.look.valid = false;
+  const Resolver::Place place = tree.resolver.Locate(name);
+  if (place.error) return place.error;
+  if (place.name.empty()) return kErrorAccessDenied;  // a root is removed from its parent
+  const std::string last(place.name);
+  struct stat st;
+  if (fstatat(place.dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return NameError(errno);
+  // A link to a directory goes as a directory would, and only the link.
+  const bool link = S_ISLNK(st.st_mode);
+  if (link ? !LinkLeadsToDirectory(place.dir, last.c_str()) : !S_ISDIR(st.st_mode)) return kErrorDirectory;
+  if (unlinkat(place.dir, last.c_str(), link ? 0 : AT_REMOVEDIR) != 0) {
+    return errno == EEXIST || errno == ENOTEMPTY ? kErrorDirNotEmpty : NameError(errno);
+  }
+  tree.resolver.Forget(name);
+  return 0;
+}
+
+uint32_t DeleteIn(Tree& tree, const std::string& name) {
+  const Resolver::Place place = tree.resolver.Locate(name);
+  if (place.error) {
+    tree.look.valid = false;
+    return place.error;
+  }
+  if (place.name.empty()) return kErrorAccessDenied;
+  const std::string last(place.name);
+  struct stat st;
+  if (LookAt(tree, name, place, st) != 0) return NameError(errno);
+  if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
+  if (S_ISLNK(st.st_mode) && LinkLeadsToDirectory(place.dir, last.c_str())) return kErrorAccessDenied;
+  if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return kErrorAccessDenied;
+  if (unlinkat(place.dir, last.c_str(), 0) != 0) return NameError(errno);
+  return 0;
+}
+
+uint32_t AttributesIn(Tree& tree, const std::string& name) {
+  tree.look.valid = false;
+  const Resolver::Place place = tree.resolver.Locate(name);
+  if (place.error) return kNoAttributes;
+  struct stat st;
+  if (place.name.empty()) {
+    if (fstat(place.dir, &st) != 0) return kNoAttributes;
+    return AttributeWord(st.st_mode, posix::SplitAtLastSeparator(tree.root).name, false);
+  }
+  const std::string last(place.name);
+  if (fstatat(place.dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
+  if (S_ISLNK(st.st_mode)) return AttributeWord(st.st_mode, last, LinkLeadsToDirectory(place.dir, last.c_str()));
+  tree.look = {true, name, st};
+  return AttributeWord(st.st_mode, last, false);
+}
+
+}  // namespace
+
+// --- Trees -----------------------------------------------------------------
+
+TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
+  if (root.empty()) {
+    error = kErrorPathNotFound;
+    return kNoTree;
+  }
+  return posix::OpenTreeAt(root, followLink, error);
+}
+
+void CloseTree(TreeHandle tree) { delete static_cast<Tree*>(tree); }
+
+uint32_t FileAttributes(TreeHandle tree, const std::string& name) { return AttributesIn(TreeOf(tree), name); }
+
+SearchHandle FindFirst(TreeHandle handle, const std::string& directory, const std::string& pattern,
+                       FoundEntry& entry, uint32_t& error, bool kindsOnly) {
+  Tree& tree = TreeOf(handle);
+  tree.look.valid = false;
+  if (pattern.empty()) {
+    error = kErrorFileNotFound;
+    return kNoSearch;
+  }
+  const int fd = tree.resolver.OpenDirectory(directory, error);
+  if (fd < 0) return kNoSearch;
+  return StartSearch(fd, pattern, entry, error, kindsOnly);
+}
+
+uint32_t CreateDirectory(TreeHandle tree, const std::string& name) { return CreateIn(TreeOf(tree), name); }
+
+uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) { return RemoveIn(TreeOf(tree), name); }
+
+uint32_t DeleteFile(TreeHandle tree, const std::string& name) { return DeleteIn(TreeOf(tree), name); }
+
+uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  return posix::MoveEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
+}
+
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  return posix::CopyEntry(TreeOf(fromTree), from, TreeOf(toTree), to, /*followLink=*/false);
+}
+
+uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  return posix::CopyLinkEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
+}
+
+// --- Whole paths -------------------------------------------------------------
+
+uint32_t FileAttributes(const std::string& path) {
+  if (path.empty()) return kNoAttributes;
+  const PathPlace place(path);
+  if (!place.ok()) return kNoAttributes;
+  const uint32_t attributes = AttributesIn(place.tree(), place.name());
+  // "name/" names a directory only.
+  const bool trailing = WithoutTrailingSeparators(path).size() != path.size();
+  if (trailing && attributes != kNoAttributes && !(attributes & kAttrDirectory)) return kNoAttributes;
+  return attributes;
+}
+
+SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool kindsOnly) {
+  const posix::SplitPath split = posix::SplitAtLastSeparator(mask);
+  if (split.name.empty()) {
+    error = kErrorFileNotFound;
+    return kNoSearch;
+  }
+  std::unique_ptr<Tree> tree(posix::OpenTreeAt(split.directory, true, error));
+  if (!tree) return kNoSearch;
+  if (!HasWildcard(split.name)) {
+    // One name, looked up directly.
+    struct stat st;
+    if (fstatat(tree->resolver.Root(), split.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      error = NameError(errno);
+      return kNoSearch;
+    }
+    Fill(entry, st, split.name, S_ISLNK(st.st_mode) && LinkLeadsToDirectory(tree->resolver.Root(), split.name.c_str()));
+    return new Search;  // nothing more to read
+  }
+  const int fd = openat(tree->resolver.Root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = posix::TranslateErrno(errno, false);
+    return kNoSearch;
+  }
+  return StartSearch(fd, split.name, entry, error, kindsOnly);
+}
+
 bool FindNext(SearchHandle handle, FoundEntry& entry, uint32_t& error) {
-  ForgetLastLook();
   auto* search = static_cast<Search*>(handle);
   if (!search) {
     error = kErrorInvalidParameter;
@@ -196,10 +274,7 @@ bool FindNext(SearchHandle handle, FoundEntry& entry, uint32_t& error) {
   return false;
 }
 
-void FindClose(SearchHandle handle) {
-  ForgetLastLook();
-  delete static_cast<Search*>(handle);
-}
+void FindClose(SearchHandle handle) { delete static_cast<Search*>(handle); }
 
 bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
   int64_t ticks = fileTime - kUnixEpochAsFileTime;
@@ -218,73 +293,50 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
 }
 
 uint32_t CreateDirectory(const std::string& path) {
-  ForgetLastLook();
   if (path.empty()) return kErrorPathNotFound;
-  if (HasWildcard(path)) return kErrorInvalidName;
-  const std::string plain = WithoutTrailingSeparators(path);
-  const At at = Resolve(plain);
-  if (mkdirat(at.dir, at.name, 0777) == 0) return 0;
-  return ErrorFor(errno, plain);
+  const PathPlace place(path);
+  return place.ok() ? CreateIn(place.tree(), place.name()) : place.error();
 }
 
 uint32_t RemoveDirectory(const std::string& path) {
-  ForgetLastLook();
   if (path.empty()) return kErrorPathNotFound;
-  if (HasWildcard(path)) return kErrorInvalidName;
-  const std::string plain = WithoutTrailingSeparators(path);
-  const At at = Resolve(plain);
-  struct stat st;
-  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrorFor(errno, plain);
-  // A link to a directory goes as a directory would, and only the link.
-  if (S_ISLNK(st.st_mode) && !LinkLeadsToDirectory(at)) return kErrorDirectory;
-  if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return kErrorDirectory;
-  if (unlinkat(at.dir, at.name, S_ISLNK(st.st_mode) ? 0 : AT_REMOVEDIR) != 0) {
-    return errno == EEXIST ? kErrorDirNotEmpty : ErrorFor(errno, plain);
-  }
-  posix::ForgetDirectoriesUnder(plain);
-  return 0;
+  const PathPlace place(path);
+  return place.ok() ? RemoveIn(place.tree(), place.name()) : place.error();
 }
 
 uint32_t DeleteFile(const std::string& path) {
-  if (path.empty() || HasWildcard(path) || path.back() == '/') {
-    ForgetLastLook();
-    return path.empty() ? kErrorPathNotFound : kErrorInvalidName;
-  }
-  const At at = Resolve(path);
-  struct stat st;
-  if (LookAt(path, at, st) != 0) return ErrorFor(errno, path);
-  if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
-  if (S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at)) return kErrorAccessDenied;
-  if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return kErrorAccessDenied;
-  if (unlinkat(at.dir, at.name, 0) != 0) return ErrorFor(errno, path);
-  // A link that was a directory on the way to other names.
-  if (S_ISLNK(st.st_mode)) posix::ForgetDirectoriesUnder(path);
-  return 0;
+  if (path.empty()) return kErrorPathNotFound;
+  if (path.back() == '/') return kErrorInvalidName;
+  const PathPlace place(path);
+  return place.ok() ? DeleteIn(place.tree(), place.name()) : place.error();
 }
 
 uint32_t MoveFile(const std::string& from, const std::string& to) {
-  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
-  if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
-  const std::string plain = WithoutTrailingSeparators(from);
-  const uint32_t error = posix::MoveNoReplace(plain, WithoutTrailingSeparators(to));
-  // What was reached through the old name is no longer there.
-  if (error == 0) posix::ForgetDirectoriesUnder(plain);
-  return error;
+  const PathPlace source(from);
+  if (!source.ok()) return source.error();
+  const PathPlace target(to);
+  if (!target.ok()) return target.error();
+  return posix::MoveEntry(source.tree(), source.name(), target.tree(), target.name());
 }
 
 uint32_t CopyFile(const std::string& from, const std::string& to) {
-  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
-  if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
-  return posix::CopyReplacing(from, to);
+  if (to.back() == '/') return kErrorInvalidName;
+  const PathPlace source(from);
+  if (!source.ok()) return source.error();
+  const PathPlace target(to);
+  if (!target.ok()) return target.error();
+  return posix::CopyEntry(source.tree(), source.name(), target.tree(), target.name(), /*followLink=*/true);
 }
 
 uint32_t CopyLink(const std::string& from, const std::string& to) {
-  ForgetLastLook();
   if (from.empty() || to.empty()) return kErrorPathNotFound;
-  if (HasWildcard(from) || HasWildcard(to)) return kErrorInvalidName;
-  return posix::CopyLinkReplacing(WithoutTrailingSeparators(from), WithoutTrailingSeparators(to));
+  const PathPlace source(from);
+  if (!source.ok()) return source.error();
+  const PathPlace target(to);
+  if (!target.ok()) return target.error();
+  return posix::CopyLinkEntry(source.tree(), source.name(), target.tree(), target.name());
 }
 
 std::string AbsolutePath(const std::string& path) {

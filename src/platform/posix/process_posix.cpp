@@ -48,7 +48,7 @@ std::string EnvironmentValue(const std::string& name) {
 std::string LoadText(unsigned id) {
   static const std::map<unsigned, std::string> texts = {
 #define TEXT(number, symbol, text) {number, text},
-#include "main/texts.def"
+#include "platform/texts.def"
 #undef TEXT
   };
   auto found = texts.find(id);

@@ -169,6 +169,66 @@ uint32_t CopyLink(const std::string&, const std::string&) {
   return 50;  // not supported: links are left out of copies here
 }
 
+// --- Trees -----------------------------------------------------------------
+
+namespace {
+
+struct Tree {
+  std::string root;  // ends in a backslash
+};
+
+std::string InTree(TreeHandle tree, const std::string& name) {
+  return static_cast<Tree*>(tree)->root + name;
+}
+
+}  // namespace
+
+TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
+  // Asked without its trailing separator, a link describes itself; a root
+  // ("C:\\", "\\") keeps its separator, and a drive ("C:") takes names as is.
+  std::string plain = root;
+  while (plain.size() > 1 && (plain.back() == '\\' || plain.back() == '/') && plain[plain.size() - 2] != ':') {
+    plain.pop_back();
+  }
+  const DWORD attributes = GetFileAttributesA(plain.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (!followLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    error = kErrorPathNotFound;
+    return kNoTree;
+  }
+  const char last = plain.back();
+  return new Tree{last == '\\' || last == '/' || last == ':' ? plain : plain + "\\"};
+}
+
+void CloseTree(TreeHandle tree) { delete static_cast<Tree*>(tree); }
+
+uint32_t FileAttributes(TreeHandle tree, const std::string& name) { return FileAttributes(InTree(tree, name)); }
+
+SearchHandle FindFirst(TreeHandle tree, const std::string& directory, const std::string& pattern,
+                       FoundEntry& entry, uint32_t& error, bool kindsOnly) {
+  std::string mask = InTree(tree, directory);
+  if (!directory.empty() && mask.back() != '\\') mask += '\\';
+  return FindFirst(mask + pattern, entry, error, kindsOnly);
+}
+
+uint32_t CreateDirectory(TreeHandle tree, const std::string& name) { return CreateDirectory(InTree(tree, name)); }
+
+uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) { return RemoveDirectory(InTree(tree, name)); }
+
+uint32_t DeleteFile(TreeHandle tree, const std::string& name) { return DeleteFile(InTree(tree, name)); }
+
+uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  return MoveFile(InTree(fromTree, from), InTree(toTree, to));
+}
+
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+  return CopyFile(InTree(fromTree, from), InTree(toTree, to));
+}
+
+uint32_t CopyLink(TreeHandle, const std::string&, TreeHandle, const std::string&) {
+  return 50;  // not supported: links are left out of copies here
+}
+
 std::string AbsolutePath(const std::string& path) {
   char full[32768];
   DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);

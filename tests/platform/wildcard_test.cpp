@@ -1,4 +1,4 @@
-#include "prims/mask.h"
+#include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,6 @@
-#include "prims/mask.h"
+#include "platform/wildcard.h"
 
 #include <string>
-
-#include "prims/text.h"
 
 namespace {
 
@@ -49,7 +47,10 @@ bool MatchFolded(std::string_view name, std::string_view pattern, const LeadByte
 bool MatchesMask(std::string_view name, std::string_view pattern, const Conventions& c) {
   if (pattern == "*.*") return true;
   if (!c.foldCase) return MatchFolded(name, pattern, c.leadBytes);
-  return MatchFolded(UpperCopy(name, c), UpperCopy(pattern, c), c.leadBytes);
+  std::string upperName(name), upperPattern(pattern);
+  c.upperInPlace(upperName, c.leadBytes);
+  c.upperInPlace(upperPattern, c.leadBytes);
+  return MatchFolded(upperName, upperPattern, c.leadBytes);
 }
 
 bool HasWildcard(std::string_view text) {

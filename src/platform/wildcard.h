@@ -1,4 +1,5 @@
-// Matching a name against a search pattern, as a directory search does:
+// Matching a name against a search pattern (a pure rule, below the platform
+// seam: the POSIX search matches with it), as a directory search does:
 // "*" stands for any run of characters, "?" for exactly one, and the pattern
 // "*.*" matches every name, dotted or not. Letter case is folded by the code
 // page's rules when the conventions fold case. A double-byte character counts
