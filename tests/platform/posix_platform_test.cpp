@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/errors_posix.h"
+#include "platform/posix/resolver_posix.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -204,34 +205,101 @@ TEST_F(PosixPlatformTest, MoveAcrossFileSystemsCopiesThenRemoves) {
   fs::remove_all(other);
 }
 
-// Names are resolved against directories kept open between calls; what a
-// directory name means must still follow every removal and rename.
+// Below a tree, no directory on the way to a name is ever entered through
+// a link, and a link as the last name is acted on itself.
+TEST_F(PosixPlatformTest, TreesNeverFollowALinkOnTheWay) {
+  MakeDir("outside");
+  WriteFile("outside/secret", "secret");
+  MakeDir("tree/dir");
+  WriteFile("tree/dir/own", "own");
+  fs::create_directory_symlink(Path("outside"), Path("tree/link"));
+  uint32_t error = 0;
+  platform::TreeHandle tree = platform::OpenTree(Path("tree"), false, error);
+  ASSERT_NE(tree, platform::kNoTree);
+  MakeDir("copy");
+  platform::TreeHandle copy = platform::OpenTree(Path("copy"), true, error);
+  ASSERT_NE(copy, platform::kNoTree);
+
+  struct Row { const char* what; uint32_t result, expected; } rows[] = {
+      {"attributes through a link", platform::FileAttributes(tree, "link/secret"), platform::kNoAttributes},
+      {"the link itself", platform::FileAttributes(tree, "link"), 0x410u},
+      {"delete through a link", platform::DeleteFile(tree, "link/secret"), platform::kErrorPathNotFound},
+      {"copy from through a link", platform::CopyFile(tree, "link/secret", copy, "x"), platform::kErrorPathNotFound},
+      {"copy into through a link", platform::CopyFile(tree, "dir/own", tree, "link/own"), platform::kErrorPathNotFound},
+      {"move through a link", platform::MoveFile(tree, "link/secret", copy, "y"), platform::kErrorPathNotFound},
+      {"create through a link", platform::CreateDirectory(tree, "link/new"), platform::kErrorPathNotFound},
+      {"a dot name", platform::FileAttributes(tree, "dir/../link"), platform::kNoAttributes},
+      {"copy a link as a file", platform::CopyFile(tree, "link", copy, "z"), platform::kErrorAccessDenied},
+      {"the link as a directory to remove", platform::RemoveDirectory(tree, "link"), 0u},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(row.result, row.expected);
+  }
+  EXPECT_EQ(ReadFile("outside/secret"), "secret");
+  EXPECT_FALSE(Exists("outside/own"));
+  EXPECT_FALSE(Exists("outside/new"));
+  EXPECT_FALSE(Exists("tree/link"));
+  EXPECT_FALSE(Exists("copy/x") || Exists("copy/y") || Exists("copy/z"));
+
+  // A root that is a link opens only when the caller asks to follow it.
+  fs::create_directory_symlink(Path("outside"), Path("rootlink"));
+  EXPECT_EQ(platform::OpenTree(Path("rootlink"), false, error), platform::kNoTree);
+  platform::TreeHandle followed = platform::OpenTree(Path("rootlink"), true, error);
+  ASSERT_NE(followed, platform::kNoTree);
+  EXPECT_EQ(platform::FileAttributes(followed, "secret"), 0x20u);
+  platform::CloseTree(followed);
+  platform::CloseTree(copy);
+  platform::CloseTree(tree);
+}
+
+// Removed and made again, renamed: what a directory name means follows,
+// though the tree keeps directories open between steps.
 TEST_F(PosixPlatformTest, KeptDirectoriesFollowRemovalAndRenames) {
-  MakeDir("src");
-  WriteFile("src/f", "one");
-  MakeDir("d");
-  ASSERT_EQ(platform::CopyFile(Path("src/f"), Path("d/f")), 0u);
+  MakeDir("t/d");
+  WriteFile("t/d/f", "one");
+  uint32_t error = 0;
+  platform::TreeHandle tree = platform::OpenTree(Path("t"), false, error);
+  ASSERT_NE(tree, platform::kNoTree);
+  ASSERT_EQ(platform::DeleteFile(tree, "d/f"), 0u);
+  ASSERT_EQ(platform::RemoveDirectory(tree, "d"), 0u);
+  ASSERT_EQ(platform::CreateDirectory(tree, "d"), 0u);
+  WriteFile("src", "two");
+  platform::TreeHandle top = platform::OpenTree(Root(), false, error);
+  EXPECT_EQ(platform::CopyFile(top, "src", tree, "d/g"), 0u);
+  EXPECT_EQ(ReadFile("t/d/g"), "two");
+  ASSERT_EQ(platform::MoveFile(tree, "d", tree, "e"), 0u);
+  EXPECT_EQ(platform::FileAttributes(tree, "d/g"), platform::kNoAttributes);
+  EXPECT_EQ(platform::CopyFile(top, "src", tree, "d/h"), platform::kErrorPathNotFound);
+  EXPECT_EQ(platform::FileAttributes(tree, "e/g"), 0x20u);
+  platform::CloseTree(top);
+  platform::CloseTree(tree);
+}
 
-  // Removed and made again: the next copy lands in the new directory.
-  ASSERT_EQ(platform::DeleteFile(Path("d/f")), 0u);
-  ASSERT_EQ(platform::RemoveDirectory(Path("d")), 0u);
-  ASSERT_EQ(platform::CreateDirectory(Path("d")), 0u);
-  EXPECT_EQ(platform::CopyFile(Path("src/f"), Path("d/g")), 0u);
-  EXPECT_EQ(ReadFile("d/g"), "one");
-
-  // Renamed: the old name leads nowhere, the new one to the files.
-  ASSERT_EQ(platform::MoveFile(Path("d"), Path("e")), 0u);
-  EXPECT_EQ(platform::FileAttributes(Path("d/g")), platform::kNoAttributes);
-  EXPECT_EQ(platform::CopyFile(Path("src/f"), Path("d/h")), platform::kErrorPathNotFound);
-  EXPECT_EQ(platform::FileAttributes(Path("e/g")), 0x20u);
-
-  // A link used as a directory, then deleted: nothing is reached through it.
-  fs::create_directory_symlink(Path("e"), Path("link"));
-  EXPECT_EQ(platform::FileAttributes(Path("link/g")), 0x20u);
-  ASSERT_EQ(platform::DeleteFile(Path("link")), platform::kErrorAccessDenied);  // leads to a directory
-  ASSERT_EQ(platform::RemoveDirectory(Path("link")), 0u);
-  EXPECT_EQ(platform::FileAttributes(Path("link/g")), platform::kNoAttributes);
-  EXPECT_TRUE(Exists("e/g"));
+// However deep the tree, only a bounded number of its directories stays
+// open, and every name in it is reached.
+TEST_F(PosixPlatformTest, DeepChainsKeepFewDirectoriesOpen) {
+  const int fd = open(Root().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  platform::posix::Resolver resolver(fd);
+  std::string chain;
+  for (int level = 0; level < 600; ++level) {
+    const std::string name = "level" + std::to_string(level);
+    const auto place = resolver.Locate(chain + name);
+    ASSERT_EQ(place.error, 0u) << level;
+    ASSERT_EQ(mkdirat(place.dir, name.c_str(), 0755), 0) << level;
+    chain += name + "/";
+    EXPECT_LE(resolver.KeptOpen(), 16u + 64u) << level;
+  }
+  // Deepest first, as a delete goes: every level is reached.
+  for (int level = 599; level >= 0; --level) {
+    chain.resize(chain.size() - ("level" + std::to_string(level) + "/").size());
+    const auto place = resolver.Locate(chain + "level" + std::to_string(level));
+    ASSERT_EQ(place.error, 0u) << level;
+    ASSERT_EQ(unlinkat(place.dir, ("level" + std::to_string(level)).c_str(), AT_REMOVEDIR), 0) << level;
+    resolver.Forget(chain + "level" + std::to_string(level));
+    EXPECT_LE(resolver.KeptOpen(), 16u + 64u) << level;
+  }
 }
 
 // Copies close their files in batches: however many files are copied, only

@@ -217,4 +217,86 @@ TEST_F(FaultTest, SearchFailingMidwayListsLessAndLosesNothing) {
   ExpectNothingLost(Contents("src"), Contents("dst/src"));
 }
 
+// A directory swapped for a link to a victim between the listing and a
+// step: whatever the verb, the steps never reach through the link.
+class SwapTest : public FaultTest {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    for (const char* name : {"f0", "f1", "f2", "inner/g"}) {
+      MakeDir("victim/inner");
+      WriteFile(std::string("victim/") + name, "victim");
+    }
+    victim_ = Contents("victim");
+  }
+
+  // Renames every directory src/dN (or, below `base`, its counterpart) that
+  // does not hold `path` away and puts a link to the victim in its place:
+  // the steps still to come in them would reach the victim through it.
+  void SwapOtherDirectories(const std::string& path, const std::string& base = "src") const {
+    for (int d = 0; d < 4; ++d) {
+      const std::string directory = Path(base + "/d" + std::to_string(d));
+      const bool holdsPath = fs::path(path).parent_path().string().rfind(Path("src/d" + std::to_string(d)), 0) == 0;
+      if (holdsPath || !fs::is_directory(fs::symlink_status(directory))) continue;
+      fs::rename(directory, directory + ".away");
+      fs::create_directory_symlink(Path("victim"), directory);
+    }
+  }
+
+  // Nothing in the victim changed; nothing of it arrived anywhere else.
+  void ExpectVictimUntouched() const {
+    EXPECT_EQ(Contents("victim"), victim_);
+    for (const auto& entry : fs::recursive_directory_iterator(Root())) {
+      if (entry.is_regular_file() && entry.path().string().find("victim") == std::string::npos) {
+        EXPECT_NE(ReadFile(fs::relative(entry.path(), Root()).string()), "victim") << entry.path();
+      }
+    }
+  }
+
+  template <class Operation>
+  void RunAllowingAnError(Operation operation) {
+    try {
+      operation();
+    } catch (const EInOutError&) {
+      // a directory that is now a link cannot be removed or filled: fine
+    }
+  }
+
+  Files victim_;
+};
+
+TEST_F(SwapTest, DeleteNeverReachesThroughASwappedDirectory) {
+  faults::BeforeCall(Service::kDeleteFile, 2, [&](const std::string& path) { SwapOtherDirectories(path); });
+  RunAllowingAnError([&] { DeleteTarget(Path("src")); });
+  ExpectVictimUntouched();
+}
+
+TEST_F(SwapTest, CopyNeverReadsThroughASwappedSourceDirectory) {
+  faults::BeforeCall(Service::kCopyFile, 2, [&](const std::string& path) { SwapOtherDirectories(path); });
+  RunAllowingAnError([&] { CopyTarget(Path("src"), Path("dst")); });
+  ExpectVictimUntouched();
+}
+
+TEST_F(SwapTest, CopyNeverWritesThroughASwappedTargetDirectory) {
+  faults::BeforeCall(Service::kCopyFile, 2, [&](const std::string& path) { SwapOtherDirectories(path, "dst/src"); });
+  RunAllowingAnError([&] { CopyTarget(Path("src"), Path("dst")); });
+  ExpectVictimUntouched();
+}
+
+TEST_F(SwapTest, MoveNeverTakesThroughASwappedDirectory) {
+  faults::BeforeCall(Service::kMoveFile, 2, [&](const std::string& path) { SwapOtherDirectories(path); });
+  RunAllowingAnError([&] { MoveTarget(Path("src"), Path("dst")); });
+  ExpectVictimUntouched();
+}
+
+TEST_F(SwapTest, MoveNeverPutsThroughASwappedTargetDirectory) {
+  // A move never replaces: the victim lacks a name, so a followed link
+  // would show as a file that arrived there.
+  fs::remove(Path("victim/f1"));
+  victim_ = Contents("victim");
+  faults::BeforeCall(Service::kMoveFile, 2, [&](const std::string& path) { SwapOtherDirectories(path, "dst/src"); });
+  RunAllowingAnError([&] { MoveTarget(Path("src"), Path("dst")); });
+  ExpectVictimUntouched();
+}
+
 }  // namespace
