@@ -61,6 +61,12 @@ class ScopedTree {
   }
   platform::TreeHandle get() const { return handle_; }
   explicit operator bool() const { return handle_ != platform::kNoTree; }
+  // Closes the tree now (Windows keeps a root from being removed while it
+  // is open).
+  void Close() {
+    if (handle_ != platform::kNoTree) platform::CloseTree(handle_);
+    handle_ = platform::kNoTree;
+  }
 
  private:
   platform::TreeHandle handle_;

@@ -80,8 +80,11 @@ std::string LastComponentOf(const std::string& source, const Conventions& c) {
 // Removes the directories a moved tree leaves behind (named below `tree`),
 // deepest first, and the source last. Files are never deleted here: a file
 // that could not move keeps its directory, whose removal then raises.
-void RemoveEmptiedTree(platform::TreeHandle tree, const TPathList& directories, const std::string& source) {
-  for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree, directory);
+void RemoveEmptiedTree(ScopedTree& tree, const TPathList& directories, const std::string& source) {
+  if (tree) {
+    for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree.get(), directory);
+  }
+  tree.Close();
   if (DirectoryPresent(source)) RemoveDirChecked(source);
 }
 
@@ -121,10 +124,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
       TransferEntry(how, from.get(), name, attributes, to.get(), toName);
     }
   }
-  if (how == Transfer::kMove) {
-    if (from) RemoveEmptiedTree(from.get(), movedDirectories, source);
-    else if (DirectoryPresent(source)) RemoveDirChecked(source);
-  }
+  if (how == Transfer::kMove) RemoveEmptiedTree(from, movedDirectories, source);
 }
 
 void TransferTarget(Transfer how, std::string source, std::string target) {

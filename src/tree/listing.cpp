@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "main/errors.h"
+#include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/fs.h"
 #include "prims/path.h"
@@ -31,6 +33,13 @@ std::string JoinExactly(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
+void RaiseUnusableName(const std::string& name) {
+  std::string text = ProgramText(kTextUnusableName);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, name);
+  Raise(EInOutError(text, platform::kErrorInvalidName));
+}
+
 void CollectLevel(platform::TreeHandle tree, const std::string& root, const std::string& dir,
                   uint32_t attributes, TPathList& out, TPathList& subdirectories) {
   // One search delivers both what is listed and what is entered next.
@@ -48,6 +57,9 @@ void CollectLevel(platform::TreeHandle tree, const std::string& root, const std:
   do {
     const bool directory = entry.attributes & platform::kAttrDirectory;
     if (directory && IsDotEntry(entry.name)) continue;
+    // A name that no file system could hold honestly may lead elsewhere
+    // once joined to a path: the whole operation stops before any change.
+    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(entry.name);
     if (!(entry.attributes & listSkip)) out.push_back(JoinExactly(dir, entry.name));
     if (directory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes)) {
       subdirectories.push_back(JoinExactly(dir, entry.name));

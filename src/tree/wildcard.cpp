@@ -4,6 +4,10 @@
 #include "prims/fs.h"
 #include "prims/path.h"
 #include "prims/text.h"
+#include "tree/listing.h"
+
+#include <utility>
+#include <vector>
 
 bool IsMaskPath(const std::string& path) { return ContainsTextCI(path, "*."); }
 
@@ -17,9 +21,16 @@ void ForEachMaskedFile(
   // files are then acted on in the directory that was searched.
   const ScopedTree tree(directory.empty() ? "." : directory, /*followLink=*/true);
   if (!tree) return;
-  TSearchRec entry;
-  if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
-  do {
-    if (MatchesMask(entry.Name, pattern, c)) visit(tree.get(), entry.Name, entry.Attributes);
-  } while (FindNextEntry(entry) == 0);
+  // The whole search comes first: a name that cannot be used stops the
+  // operation before any file is touched.
+  std::vector<std::pair<std::string, uint32_t>> files;
+  {
+    TSearchRec entry;
+    if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
+    do {
+      if (!platform::IsUsableEntryName(entry.Name)) RaiseUnusableName(entry.Name);
+      if (MatchesMask(entry.Name, pattern, c)) files.emplace_back(entry.Name, entry.Attributes);
+    } while (FindNextEntry(entry) == 0);
+  }
+  for (const auto& [name, attributes] : files) visit(tree.get(), name, attributes);
 }

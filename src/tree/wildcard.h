@@ -17,7 +17,9 @@ bool IsMaskPath(const std::string& path);
 // attribute word (a link to a file is delivered as the link). Only the last
 // name of the mask is a pattern. Each name is checked again against the
 // pattern, so a name that matched only through a short 8.3 alias is passed
-// over. A mask whose directory cannot be opened visits nothing.
+// over. The search ends before the first visit; a name it delivered that
+// cannot be used raises EInOutError then, before anything is touched. A
+// mask whose directory cannot be opened visits nothing.
 void ForEachMaskedFile(
     const std::string& mask,
     const std::function<void(platform::TreeHandle tree, const std::string& name, uint32_t attributes)>& visit);

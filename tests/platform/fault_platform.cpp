@@ -153,6 +153,7 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
 }
 std::string AbsolutePath(const std::string& path) { return platform_real::AbsolutePath(path); }
 bool IsNamespaceRoot(const std::string& path) { return platform_real::IsNamespaceRoot(path); }
+bool IsUsableEntryName(const std::string& name) { return platform_real::IsUsableEntryName(name); }
 void FindClose(SearchHandle search) { platform_real::FindClose(search); }
 
 uint32_t FileAttributes(const std::string& path) {

@@ -365,6 +365,10 @@ std::string AbsolutePath(const std::string& path) {
   return result.empty() ? "/" : result;
 }
 
+bool IsUsableEntryName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos;
+}
+
 bool IsNamespaceRoot(const std::string& path) {
   if (path.empty()) return false;
   struct stat named, root;
