@@ -2,23 +2,55 @@
 // by FILEOP_RAW_PROGRAM with the exact command line held in FILEOP_RAW_LINE
 // (Wine would otherwise rebuild the command line from its own argv), waits
 // for it and ends with its exit code. FILEOP_RAW_CWD, when set, is the
-// program's current directory.
+// program's current directory. With FILEOP_RAW_HIDDEN_STATION set, the
+// program starts on a desktop of a window station of its own, which nobody
+// sees (as a service's would be), with this helper's standard handles.
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
+namespace {
+
+std::wstring Environment(const wchar_t* name, bool& present) {
+  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  present = size > 0;
+  if (!present) return {};
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+  value.resize(length);
+  return value;
+}
+
+}  // namespace
+
 int main() {
-  const char* program = std::getenv("FILEOP_RAW_PROGRAM");
-  const char* line = std::getenv("FILEOP_RAW_LINE");
-  if (!program || !line) return 99;
-  const char* directory = std::getenv("FILEOP_RAW_CWD");
-  std::string commandLine = line;
-  STARTUPINFOA startup{};
+  bool hasProgram = false, hasLine = false, hasDirectory = false, hidden = false;
+  const std::wstring program = Environment(L"FILEOP_RAW_PROGRAM", hasProgram);
+  std::wstring line = Environment(L"FILEOP_RAW_LINE", hasLine);
+  const std::wstring directory = Environment(L"FILEOP_RAW_CWD", hasDirectory);
+  Environment(L"FILEOP_RAW_HIDDEN_STATION", hidden);
+  if (!hasProgram || !hasLine) return 99;
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  std::wstring desktop = L"fileop-unseen\\Default";
+  BOOL inherit = FALSE;
+  if (hidden) {
+    HWINSTA station = CreateWindowStationW(L"fileop-unseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station) return 96;
+    HWINSTA own = GetProcessWindowStation();
+    SetProcessWindowStation(station);
+    if (!CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr)) return 95;
+    SetProcessWindowStation(own);
+    startup.lpDesktop = desktop.data();
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    inherit = TRUE;
+  }
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      directory, &startup, &process)) {
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, inherit, 0, nullptr,
+                      hasDirectory ? directory.c_str() : nullptr, &startup, &process)) {
     return 98;
   }
   WaitForSingleObject(process.hProcess, INFINITE);

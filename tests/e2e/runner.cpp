@@ -153,8 +153,9 @@ RunResult Program::RunJailed(const std::filesystem::path& jail, const std::vecto
 }
 
 RunResult Program::RunKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds delay) const {
-  if (wine_) throw std::logic_error("killing is tested natively");
-  std::vector<std::string> argv = {program_};
+  std::vector<std::string> argv;
+  if (wine_) argv.push_back(Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"));
+  argv.push_back(program_);
   argv.insert(argv.end(), args.begin(), args.end());
   return Spawn(argv, {}, {}, delay);
 }
@@ -168,7 +169,13 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
     if (eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   // Wine's own errors are kept so that a failing run can show them.
-  if (wine_) environment["WINEDEBUG"] = "-all,err+all,trace+msgbox";
+  if (wine_) {
+    environment["WINEDEBUG"] = "-all,err+all,trace+msgbox";
+    // Wine turns the arguments and the environment into UTF-16 by the
+    // locale's character set: UTF-8, so that every name arrives whole.
+    // (Its ANSI code page stays 1252.)
+    environment["LC_ALL"] = "C.UTF-8";
+  }
   for (const auto& [name, value] : env) environment[name] = value;
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);

@@ -42,7 +42,7 @@ class Program {
   // directory or in `directory` (a host path) when given.
   RunResult Run(const std::vector<std::string>& args, const EnvList& env = {},
                 const std::filesystem::path& directory = {}) const;
-  // Native only: runs, and kills the program (SIGKILL) after `delay`.
+  // Runs, and kills the program (SIGKILL) after `delay`.
   RunResult RunKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds delay) const;
   // Wine only: runs with this exact command-line text after the program
   // name, in `directory` (a path as the program names it) when given.

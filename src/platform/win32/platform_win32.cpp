@@ -125,12 +125,14 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
-// Where an open entry is: its volume and its path on that volume, as the
-// file system names it (links resolved, letter case as stored). Paths of
-// any length.
+// Where an open entry is: its volume, and its path on that volume as the
+// file system names it with every link resolved: normalised where Windows
+// can say (long names, letter case as stored), and as opened otherwise
+// (Wine says nothing past 260 characters). Paths of any length.
 struct Identity {
   uint64_t volume = 0;
-  std::wstring path;
+  std::wstring normalized;  // empty when it could not be had
+  std::wstring opened;
 };
 
 bool IdentityOf(HANDLE handle, Identity& identity) {
@@ -142,11 +144,20 @@ bool IdentityOf(HANDLE handle, Identity& identity) {
     if (!GetFileInformationByHandle(handle, &info)) return false;
     identity.volume = info.dwVolumeSerialNumber;
   }
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                           VOLUME_NAME_NONE | FILE_NAME_NORMALIZED);
+  if (length >= path.size()) {
+    path.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                       VOLUME_NAME_NONE | FILE_NAME_NORMALIZED);
+  }
+  identity.normalized = length > 0 && length < path.size() ? path.substr(0, length) : std::wstring();
   std::vector<char> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
   for (;;) {
     auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
     if (GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size()))) {
-      identity.path.assign(name->FileName, name->FileNameLength / sizeof(wchar_t));
+      identity.opened.assign(name->FileName, name->FileNameLength / sizeof(wchar_t));
       return true;
     }
     if (GetLastError() != ERROR_MORE_DATA || buffer.size() > 70000) return false;
@@ -175,14 +186,45 @@ uint32_t AttributesOfPath(const std::wstring& path) {
   return ProgramAttributes(attributes, tag);
 }
 
-// The name of a leftover partial copy of `name`: hidden, saying what it
-// is, and the same each time, so that the next copy of that name removes it.
-std::wstring PartialCopyName(const std::wstring& name) {
+// The names of the partial copies of `name`: "~fileop-partial-", a hash of
+// the name, and the number of the process that writes it, so that two runs
+// copying the same file at once never share one.
+std::wstring PartialCopyPrefix(const std::wstring& name) {
   uint64_t hash = 1469598103934665603ull;
   for (wchar_t ch : name) hash = (hash ^ static_cast<uint64_t>(ch)) * 1099511628211ull;
   wchar_t text[64];
-  swprintf(text, 64, L"~fileop-partial-%016llx.tmp", static_cast<unsigned long long>(hash));
+  swprintf(text, 64, L"~fileop-partial-%016llx-", static_cast<unsigned long long>(hash));
   return text;
+}
+
+std::wstring PartialCopyName(const std::wstring& name) {
+  return PartialCopyPrefix(name) + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+}
+
+bool ProcessIsRunning(DWORD id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// Removes the partial copies of `name` in `directory` that runs which
+// ended before finishing them left behind.
+void RemoveLeftoverPartialCopies(const std::wstring& directory, const std::wstring& name) {
+  const std::wstring prefix = PartialCopyPrefix(name);
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileExW((directory + prefix + L"*.tmp").c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring found = data.cFileName;
+    const DWORD writer = static_cast<DWORD>(wcstoul(found.c_str() + prefix.size(), nullptr, 10));
+    if (found.rfind(prefix, 0) != 0 || ProcessIsRunning(writer)) continue;
+    SetFileAttributesW((directory + found).c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW((directory + found).c_str());
+  } while (FindNextFileW(search, &data));
+  ::FindClose(search);
 }
 
 // Makes the partial copy hidden the moment it exists: a copy killed half
@@ -229,11 +271,8 @@ uint32_t CopyIntoPlace(const std::wstring& source, const std::wstring& directory
       return ERROR_SHARING_VIOLATION;  // the source itself
     }
   }
-  // A partial copy left by an earlier run goes first.
-  if (GetFileAttributesW(partial.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    SetFileAttributesW(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(partial.c_str());
-  }
+  // Partial copies that earlier runs left go first.
+  RemoveLeftoverPartialCopies(directory + separator, name);
   bool hidden = false;
   if (!CopyFileExW(source.c_str(), partial.c_str(), &HideNewCopy, &hidden, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
     const DWORD error = GetLastError();
@@ -276,8 +315,12 @@ std::wstring EntryPath(const Tree& tree, const std::string& name) { return Joine
 // root's volume, at the root's path followed by the name.
 bool IsWhereNamed(const Tree& tree, const std::string& name, HANDLE entry) {
   Identity identity;
-  return IdentityOf(entry, identity) && identity.volume == tree.identity.volume &&
-         SameText(identity.path, Joined(tree.identity.path, Wide(name)));
+  if (!IdentityOf(entry, identity) || identity.volume != tree.identity.volume) return false;
+  const std::wstring wideName = Wide(name);
+  if (!identity.normalized.empty() && !tree.identity.normalized.empty()) {
+    return SameText(identity.normalized, Joined(tree.identity.normalized, wideName));
+  }
+  return SameText(identity.opened, Joined(tree.identity.opened, wideName));
 }
 
 // Opens `name` below `tree` itself (never what a link leads to) with
@@ -542,11 +585,13 @@ uint32_t CreateDirectory(TreeHandle handle, const std::string& name) {
   if (parent.error) return parent.error;
   if (!CreateDirectoryW(Joined(parent.path, parent.last).c_str(), nullptr)) return GetLastError();
   // Made by its path: if that led anywhere but below the root, it goes again.
-  ScopedHandle made(CreateFileW(Joined(parent.path, parent.last).c_str(), DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  const std::wstring path = Joined(parent.path, parent.last);
+  ScopedHandle made(CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, flags, nullptr));
   if (made.valid() && !IsWhereNamed(tree, name, made.get())) {
-    DeleteByHandle(made.get());
+    ScopedHandle misplaced(ReOpenFile(made.get(), DELETE, share, flags));
+    if (misplaced.valid()) DeleteByHandle(misplaced.get());
     return kErrorPathNotFound;
   }
   return 0;
