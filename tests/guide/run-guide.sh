@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs the examples of docs/calling.md against the real fileop.exe (argument
+# 1) under Wine: the batch file with Wine's cmd, the NSIS lines inside a
+# silent amd64 installer built with makensis, and the C program built with
+# mingw-w64. Each works in the fixed places the guide names (C:\Program
+# Files\App, C:\data, C:\backup) of the test prefix, and its files and exit
+# codes are checked. Needs the Wine session of scripts/test.sh.
+set -euo pipefail
+program="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
+guide="$here/../../docs/calling.md"
+: "${WINEPREFIX:?run through scripts/test.sh, which prepares Wine}"
+WINE="${WINE:-/usr/lib/wine/wine64}"
+export WINEDEBUG=-all LC_ALL=C.UTF-8
+drive="$WINEPREFIX/drive_c"
+work=$(mktemp -d)
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_file() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ] || fail "$1 should hold '$2'"; }
+expect_gone() { [ ! -e "$1" ] || fail "$1 should be gone"; }
+
+# The block of the given language that follows the guide's "run by
+# tests/guide" marker.
+block() {
+  awk -v lang="$1" '
+    /<!-- run by tests\/guide/ { marked = 1; next }
+    marked && $0 == "```" lang { inside = 1; next }
+    inside && $0 == "```" { exit }
+    inside { print }' "$guide"
+}
+
+appdata_unix=$("$WINE" winepath -u "$("$WINE" cmd /c echo %APPDATA% | tr -d '\r')" | tr -d '\r')
+clean() {
+  rm -rf "$drive/Program Files/App" "$drive/data" "$drive/backup" "$drive/guide" "$drive/GuideApp" \
+         "$appdata_unix/App"
+}
+trap 'clean; rm -rf "$work"' EXIT
+setup() {
+  clean
+  mkdir -p "$drive/Program Files/App" "$drive/data" "$appdata_unix/App/cache" "$drive/guide"
+  cp "$program" "$drive/Program Files/App/fileop.exe"
+  printf A >"$drive/data/a.txt"; printf B >"$drive/data/b.txt"; printf L >"$drive/data/c.log"
+  printf X >"$appdata_unix/App/cache/x.tmp"
+}
+
+# --- The batch file ---------------------------------------------------------
+setup
+block bat | sed 's/$/\r/' >"$drive/guide/call.bat"
+[ -s "$drive/guide/call.bat" ] || fail "no batch block in the guide"
+set +e
+output=$("$WINE" cmd /c 'C:\guide\call.bat' 2>&1 | tr -d '\r')
+status=$?
+set -e
+[ "$status" = 0 ] || fail "the batch file ended with $status: $output"
+grep -q "fileop ended with 0" <<<"$output" || fail "ERRORLEVEL after start /wait: $output"
+expect_file "$drive/backup/data/a.txt" A
+expect_file "$drive/backup/data/b.txt" B
+[ ! -e "$drive/backup/data/c.log" ] || fail "the mask copied c.log"
+expect_gone "$appdata_unix/App/cache"
+expect_file "$drive/backup/logs/c.log" L
+expect_gone "$drive/data/c.log"
+
+# --- NSIS -------------------------------------------------------------------
+setup
+mkdir -p "$work/nsis/defaults"
+block nsis >"$work/nsis/guide.nsh"
+[ -s "$work/nsis/guide.nsh" ] || fail "no NSIS block in the guide"
+printf 'one' >"$work/nsis/defaults/app.ini"; printf 'two' >"$work/nsis/defaults/other.ini"
+cp "$program" "$work/nsis/fileop.exe"
+cat >"$work/nsis/setup.nsi" <<'NSI'
+Unicode true
+Target amd64-unicode
+OutFile "setup.exe"
+InstallDir "C:\GuideApp"
+RequestExecutionLevel user
+SilentInstall silent
+Section
+  SetOutPath "$INSTDIR"
+  File "fileop.exe"
+  SetOutPath "$INSTDIR\defaults"
+  File "defaults\app.ini"
+  File "defaults\other.ini"
+  !include "guide.nsh"
+  FileOpen $9 "$INSTDIR\codes.txt" w
+  FileWrite $9 "$0 $1"
+  FileClose $9
+SectionEnd
+NSI
+(cd "$work/nsis" && makensis -V2 setup.nsi >/dev/null) || fail "makensis could not build the installer"
+set +e
+"$WINE" "$work/nsis/setup.exe" /S
+status=$?
+set -e
+[ "$status" = 0 ] || fail "the installer ended with $status"
+expect_file "$drive/GuideApp/codes.txt" "0 0"
+expect_file "$appdata_unix/App/app.ini" one
+expect_file "$appdata_unix/App/other.ini" two
+expect_gone "$appdata_unix/App/cache"
+
+# --- C ----------------------------------------------------------------------
+setup
+block c >"$work/call.c"
+x86_64-w64-mingw32-gcc-posix -O1 -static -o "$work/call.exe" "$work/call.c" || fail "the C example does not build"
+set +e
+"$WINE" "$work/call.exe"
+status=$?
+set -e
+[ "$status" = 0 ] || fail "the C example ended with $status"
+expect_file "$drive/backup/fromc/a.txt" A
+expect_file "$drive/backup/fromc/b.txt" B
+
+[ "$failures" = 0 ] && echo "ok: the guide's batch file, NSIS lines and C program work"
+exit $(( failures > 0 ))
