@@ -277,7 +277,7 @@ uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_
   if (uint32_t error = WriteCopy(in.get(), st, pending)) return error;
   // Most targets are new: the complete copy takes the name unless it exists.
   const uint32_t placed = pending.Place(targetName.c_str(), false);
-  if (placed == 0) from.closing.Add(in.release());
+  if (placed == 0) to.closing.Add(in.release());  // beside the copy: adjacent numbers close in one call
   if (placed != kErrorAlreadyExists) return placed;
 
   // The name exists. As on Windows, a read-only or hidden file is not
@@ -290,7 +290,7 @@ uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_
     if (IsHiddenName(targetName)) return kErrorAccessDenied;
   }
   const uint32_t replaced = pending.Place(targetName.c_str(), true);
-  if (replaced == 0) from.closing.Add(in.release());
+  if (replaced == 0) to.closing.Add(in.release());  // beside the copy: adjacent numbers close in one call
   return replaced;
 }
 
