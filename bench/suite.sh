@@ -5,14 +5,18 @@
 #
 #   bench/suite.sh            everything: about an hour
 #   REPS=3 CASES='copy-T100k delete-T100k' FS=tmpfs SCALING=no bench/suite.sh
+#   FILEOP=path/to/another/fileop ONE_CPU=no ...   (another build; no 1cpu rows)
 #
 # For each case and file system: REPS repetitions (default 5) in the order
 # A B B A, each timed run with a fresh destination (and, on ext4, a freshly
 # made file system, since ext4 avoids reusing inodes freed moments ago);
 # the source is put in place and read once before the clock starts. Printed
 # per case: median and minimum wall time of each tool, the ratios
-# fileop / peer, fileop's peak RSS, and system calls per entry of both tools
-# (strace -c -f, one extra run each on tmpfs).
+# fileop / peer, the median CPU seconds (user + system) of both, fileop's
+# peak RSS, and system calls per entry of both tools (strace -c -f, one
+# extra run each on tmpfs). The peer "1cpu" is fileop itself held to one
+# processor (taskset -c 0), which runs its file steps in order: that row
+# shows what the worker threads gain, and what they cost in CPU time.
 # Then the scaling runs: copy and delete of the T and FLAT shapes from 10k to
 # 1M entries (CPU time, exponent b = ln(t_200k / t_10k) / ln 20, peak RSS),
 # and instructions per entry of the list phase at 10k and 1M (callgrind).
@@ -20,7 +24,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
 BIN="$ROOT/build/native"
-FILEOP="$BIN/fileop"
+FILEOP="${FILEOP:-$BIN/fileop}"  # another build can be measured the same way
 FIXTURE="$BIN/bench/make_fixture"
 LIST_PHASE="$BIN/bench/list_phase"
 REPS="${REPS:-5}"
@@ -116,15 +120,18 @@ command_for() {  # command_for CASE TOOL
     move-*-across:mv) echo "mv '$src' '$EXT4/run/dst/'" ;;
     move-*:fileop) echo "'$FILEOP' m '$src' '<>' dst" ;;
     move-*:mv) echo "mv '$src' dst/" ;;
+    *:1cpu) echo "taskset -c 0 $(command_for "$case" fileop)" ;;
   esac
 }
 peers_for() {
+  local one=1cpu
+  [ "${ONE_CPU:-yes}" = yes ] || one=""
   case "$1" in
-    *-mask) echo cp ;;
-    copy-T100k|copy-NM) echo "cp rsync" ;;
-    copy-*) echo cp ;;
-    delete-*) echo rm ;;
-    move-*) echo mv ;;
+    *-mask) echo "cp $one" ;;
+    copy-T100k|copy-NM) echo "cp rsync $one" ;;
+    copy-*) echo "cp $one" ;;
+    delete-*) echo "rm $one" ;;
+    move-*) echo "mv $one" ;;
   esac
 }
 shape_of() { local s="${1#*-}"; s="${s%-mask}"; echo "${s%-across}"; }
@@ -194,8 +201,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else 
 
 echo "fileop benchmark suite: $REPS repetitions (A B B A), median and minimum wall time"
 echo "machine: $(nproc) cores, kernel $(uname -r); $(date -u +%F)"
-printf '\n%-22s %-5s %-6s %9s %9s %9s %9s %7s %7s %8s %9s %9s\n' \
-  case fs peer "ours med" "peer med" "ours min" "peer min" "r med" "r min" "RSS MiB" "calls/e" "peer c/e"
+printf '\n%-22s %-5s %-6s %9s %9s %9s %9s %7s %7s %8s %8s %8s %9s %9s\n' \
+  case fs peer "ours med" "peer med" "ours min" "peer min" "r med" "r min" "ours cpu" "peer cpu" "RSS MiB" "calls/e" "peer c/e"
 for case in $CASES; do
   for fs in $FS_LIST; do
     [[ "$case" == *-across && "$fs" == ext4 ]] && continue  # across runs tmpfs -> ext4 once
@@ -210,15 +217,18 @@ for case in $CASES; do
       done
       om=$(stat_of "$WORK/t.ours" 1 median); pm=$(stat_of "$WORK/t.peer" 1 median)
       on=$(stat_of "$WORK/t.ours" 1 min); pn=$(stat_of "$WORK/t.peer" 1 min)
+      oc=$(stat_of "$WORK/t.ours" 2 median); pcpu=$(stat_of "$WORK/t.peer" 2 median)
       rss=$(awk '{if ($3 > m) m = $3} END {printf "%.1f", m / 1024}' "$WORK/t.ours")
-      if [ "$fs" = tmpfs ] || [[ "$case" == *-across ]]; then
+      if [ "$peer" = 1cpu ]; then
+        sc="-"; pc="-"
+      elif [ "$fs" = tmpfs ] || [[ "$case" == *-across ]]; then
         sc=$(syscalls_per_entry "$case" fileop); pc=$(syscalls_per_entry "$case" "$peer")
       else
         sc="-"; pc="-"
       fi
       label="$fs"; [[ "$case" == *-across ]] && label="t>e4"
-      printf '%-22s %-5s %-6s %9.3f %9.3f %9.3f %9.3f %7s %7s %8s %9s %9s\n' \
-        "$case" "$label" "$peer" "$om" "$pm" "$on" "$pn" "$(ratio "$om" "$pm")" "$(ratio "$on" "$pn")" "$rss" "$sc" "$pc"
+      printf '%-22s %-5s %-6s %9.3f %9.3f %9.3f %9.3f %7s %7s %8.2f %8.2f %8s %9s %9s\n' \
+        "$case" "$label" "$peer" "$om" "$pm" "$on" "$pn" "$(ratio "$om" "$pm")" "$(ratio "$on" "$pn")" "$oc" "$pcpu" "$rss" "$sc" "$pc"
     done
   done
 done

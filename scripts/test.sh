@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: a short run of each fuzz target over the kept corpus, the
 # native build, the native build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows build under Wine (its unit
+# UndefinedBehaviorSanitizer, the tree and fault tests (file steps on worker
+# threads) under ThreadSanitizer, and the Windows build under Wine (its unit
 # tests, and the end-to-end tests against fileop.exe).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,5 +11,6 @@ status=0
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}" || status=1
 ctest --preset native || status=1
 ctest --preset asan || status=1
+ctest --preset tsan || status=1
 ctest --preset windows || status=1
 exit $status

@@ -7,6 +7,7 @@
 #include "prims/fs.h"
 #include "prims/path.h"
 #include "prims/text.h"
+#include "tree/file_steps.h"
 #include "tree/listing.h"
 #include "tree/wildcard.h"
 
@@ -113,16 +114,26 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
 
   if (!DirectoryPresent(to.get(), lastComponent)) MakeDirChecked(to.get(), lastComponent);
   TPathList movedDirectories;
-  for (size_t i = 0; i < PathList.size(); ++i) {
-    const std::string name = relative.Of(PathList[i]);
-    const std::string toName = targetPrefix + name;
-    const uint32_t attributes = platform::FileAttributes(from.get(), name);
-    if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
-      if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName);
-      if (how == Transfer::kMove) movedDirectories.push_back(name);
-    } else {
-      TransferEntry(how, from.get(), name, attributes, to.get(), toName);
+  {
+    // Files go on the workers, each as the walk reaches it: the
+    // directories it needs exist by then (shallowest first).
+    FileSteps files(from.get(), to.get(),
+                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
+                      const std::string name = relative.Of(PathList[i]);
+                      TransferEntry(how, fromTree, name, attributes, toTree, targetPrefix + name);
+                    });
+    for (size_t i = 0; i < PathList.size(); ++i) {
+      const std::string name = relative.Of(PathList[i]);
+      const uint32_t attributes = platform::FileAttributes(from.get(), name);
+      if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
+        const std::string toName = targetPrefix + name;
+        if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName);
+        if (how == Transfer::kMove) movedDirectories.push_back(name);
+      } else {
+        files.Add(i, PathList[i], attributes);
+      }
     }
+    files.Finish();
   }
   if (how == Transfer::kMove) RemoveEmptiedTree(from, movedDirectories, source);
 }
@@ -154,9 +165,12 @@ void TransferTarget(Transfer how, std::string source, std::string target) {
   } else if (mask) {
     const ScopedTree to(target, /*followLink=*/true);
     if (!to) return;
-    ForEachMaskedFile(source, [&](platform::TreeHandle tree, const std::string& name, uint32_t attributes) {
-      TransferEntry(how, tree, name, attributes, to.get(), FileNamePart(name, c));
-    });
+    const MaskedFiles masked(source);
+    FileSteps files(masked.tree.get(), to.get(),
+                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
+                      TransferEntry(how, fromTree, masked.names[i], attributes, toTree, FileNamePart(masked.names[i], c));
+                    });
+    for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i], masked.attributes[i]);
   } else {
     TransferFile(how, source, target + FileNamePart(source, c));
   }

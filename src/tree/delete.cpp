@@ -6,6 +6,7 @@
 #include "prims/expand.h"
 #include "prims/fs.h"
 #include "prims/path.h"
+#include "tree/file_steps.h"
 #include "tree/listing.h"
 #include "tree/wildcard.h"
 
@@ -20,14 +21,22 @@ void DeleteTree(const std::string& path) {
       ListTree(tree.get(), path, kSearchEverything);
       DistinctPaths(PathList);
       PathList = OrderByDepth(std::move(PathList), 0);
-      for (const std::string& entry : PathList) {
-        const std::string name = entry.substr(path.size());
+      // Files go on the workers; a directory goes here, once every file
+      // handed out before it (everything inside it among them) has gone.
+      FileSteps files(tree.get(), platform::kNoTree,
+                      [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t) {
+                        platform::DeleteFile(from, PathList[i].substr(path.size()));
+                      });
+      for (size_t i = 0; i < PathList.size(); ++i) {
+        const std::string name = PathList[i].substr(path.size());
         if (IsDirectory(tree.get(), name)) {
+          files.Finish();
           RemoveDirChecked(tree.get(), name);
         } else {
-          platform::DeleteFile(tree.get(), name);
+          files.Add(i, PathList[i]);
         }
       }
+      files.Finish();
     }
   }
   if (DirectoryPresent(path)) RemoveDirChecked(path);
@@ -56,9 +65,12 @@ void DeleteTarget(std::string path) {
   if (IsDirectory(path) && !mask) {
     DeleteTree(path);
   } else if (mask) {
-    ForEachMaskedFile(path, [](platform::TreeHandle tree, const std::string& name, uint32_t) {
-      platform::DeleteFile(tree, name);
-    });
+    const MaskedFiles masked(path);
+    FileSteps files(masked.tree.get(), platform::kNoTree,
+                    [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t) {
+                      platform::DeleteFile(from, masked.names[i]);
+                    });
+    for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i]);
   } else {
     platform::DeleteFile(path);
   }

@@ -275,9 +275,10 @@ std::string RelativeNames::Of(const std::string& entry) const {
   const size_t n = prefix_.size();
   const bool cutsCharacter = n < entry.size() && IsTrailByte(entry, n, c_.leadBytes);
   if (n > 0 && entry.size() >= n && !cutsCharacter) {
-    start_.assign(entry, 0, n);
-    c_.upperInPlace(start_, c_.leadBytes);
-    if (start_ == upperPrefix_) return std::string(entry, n);
+    thread_local std::string start;  // reused: no allocation per entry
+    start.assign(entry, 0, n);
+    c_.upperInPlace(start, c_.leadBytes);
+    if (start == upperPrefix_) return std::string(entry, n);
   }
   return ReplaceText(entry, prefix_, "", kIgnoreCase, c_);
 }

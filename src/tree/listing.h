@@ -62,7 +62,8 @@ TPathList MakeRelative(const TPathList& list, const std::string& prefix);
 TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c);
 
 // MakeRelative for one entry at a time, for a caller that walks a list
-// of a million paths and need not hold a second list beside it.
+// of a million paths and need not hold a second list beside it. Of may be
+// called from several threads at once.
 class RelativeNames {
  public:
   RelativeNames(const std::string& prefix, const Conventions& c);
@@ -72,5 +73,4 @@ class RelativeNames {
   std::string prefix_;
   std::string upperPrefix_;
   const Conventions& c_;
-  mutable std::string start_;  // reused: no allocation per entry
 };

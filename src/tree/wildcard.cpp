@@ -6,31 +6,31 @@
 #include "prims/text.h"
 #include "tree/listing.h"
 
-#include <utility>
-#include <vector>
-
 bool IsMaskPath(const std::string& path) { return ContainsTextCI(path, "*."); }
 
-void ForEachMaskedFile(
-    const std::string& mask,
-    const std::function<void(platform::TreeHandle tree, const std::string& name, uint32_t attributes)>& visit) {
-  const Conventions& c = platform::NativeConventions();
-  const std::string directory = DirectoryPart(mask, c);
-  const std::string pattern = FileNamePart(mask, c);
-  // The mask's directory is the caller's: a link there is followed. The
-  // files are then acted on in the directory that was searched.
-  const ScopedTree tree(directory.empty() ? "." : directory, /*followLink=*/true);
+namespace {
+
+std::string DirectoryOfMask(const std::string& mask) {
+  const std::string directory = DirectoryPart(mask, platform::NativeConventions());
+  return directory.empty() ? "." : directory;
+}
+
+}  // namespace
+
+MaskedFiles::MaskedFiles(const std::string& mask)
+    // The mask's directory is the caller's: a link there is followed. The
+    // files are then acted on in the directory that was searched.
+    : tree(DirectoryOfMask(mask), /*followLink=*/true) {
   if (!tree) return;
-  // The whole search comes first: a name that cannot be used stops the
-  // operation before any file is touched.
-  std::vector<std::pair<std::string, uint32_t>> files;
-  {
-    TSearchRec entry;
-    if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
-    do {
-      if (!platform::IsUsableEntryName(entry.Name)) RaiseUnusableName(entry.Name);
-      if (MatchesMask(entry.Name, pattern, c)) files.emplace_back(entry.Name, entry.Attributes);
-    } while (FindNextEntry(entry) == 0);
-  }
-  for (const auto& [name, attributes] : files) visit(tree.get(), name, attributes);
+  const Conventions& c = platform::NativeConventions();
+  const std::string pattern = FileNamePart(mask, c);
+  TSearchRec entry;
+  if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
+  do {
+    if (!platform::IsUsableEntryName(entry.Name)) RaiseUnusableName(entry.Name);
+    if (MatchesMask(entry.Name, pattern, c)) {
+      names.push_back(entry.Name);
+      attributes.push_back(entry.Attributes);
+    }
+  } while (FindNextEntry(entry) == 0);
 }

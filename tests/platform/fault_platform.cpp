@@ -2,6 +2,7 @@
 
 #include <array>
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include "platform/platform.h"
@@ -18,41 +19,97 @@ namespace {
 struct Plan {
   std::map<int, uint32_t> failures;                                  // call number -> code
   std::map<int, std::function<void(const std::string&)>> actions;  // call number -> action
+  std::map<std::string, uint32_t> pathFailures;                      // path suffix -> code
+  std::map<std::string, std::function<void(const std::string&)>> pathActions;
   int calls = 0;
 };
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 std::array<Plan, static_cast<size_t>(Service::kCount)>& Plans() {
   static std::array<Plan, static_cast<size_t>(Service::kCount)> plans;
   return plans;
 }
 
+// Calls come from several threads when file steps run on workers.
+std::recursive_mutex& PlanLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 // Counts a call; runs what was planned before it; returns the code it must
 // fail with, if any.
 std::optional<uint32_t> Enter(Service service, const std::string& path) {
-  Plan& plan = Plans()[static_cast<size_t>(service)];
-  const int call = ++plan.calls;
-  if (auto action = plan.actions.find(call); action != plan.actions.end()) action->second(path);
-  if (auto failure = plan.failures.find(call); failure != plan.failures.end()) return failure->second;
-  return std::nullopt;
+  std::function<void(const std::string&)> action;
+  std::optional<uint32_t> failure;
+  {
+    std::lock_guard<std::recursive_mutex> hold(PlanLock());
+    Plan& plan = Plans()[static_cast<size_t>(service)];
+    const int call = ++plan.calls;
+    if (auto planned = plan.actions.find(call); planned != plan.actions.end()) action = planned->second;
+    if (auto planned = plan.failures.find(call); planned != plan.failures.end()) failure = planned->second;
+    for (const auto& [suffix, planned] : plan.pathActions) {
+      if (EndsWith(path, suffix)) action = planned;
+    }
+    for (const auto& [suffix, code] : plan.pathFailures) {
+      if (EndsWith(path, suffix)) failure = code;
+    }
+  }
+  if (action) action(path);
+  return failure;
 }
 
 }  // namespace
 
 void FailCall(Service service, int nth, uint32_t code) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
   Plan& plan = Plans()[static_cast<size_t>(service)];
   plan.failures[plan.calls + nth] = code;
 }
 
 void BeforeCall(Service service, int nth, std::function<void(const std::string&)> action) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
   Plan& plan = Plans()[static_cast<size_t>(service)];
   plan.actions[plan.calls + nth] = std::move(action);
 }
 
-void Reset() {
-  for (Plan& plan : Plans()) plan = Plan{};
+void FailPath(Service service, const std::string& suffix, uint32_t code) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  Plans()[static_cast<size_t>(service)].pathFailures[suffix] = code;
 }
 
-int CallCount(Service service) { return Plans()[static_cast<size_t>(service)].calls; }
+void BeforePath(Service service, const std::string& suffix, std::function<void(const std::string&)> action) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  Plans()[static_cast<size_t>(service)].pathActions[suffix] = std::move(action);
+}
+
+std::map<std::string, std::string>& FoundNames() {
+  static std::map<std::string, std::string> names;
+  return names;
+}
+
+void ReplaceFoundName(const std::string& name, const std::string& replacement) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  FoundNames()[name] = replacement;
+}
+
+void Found(platform::FoundEntry& entry) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  if (auto replaced = FoundNames().find(entry.name); replaced != FoundNames().end()) entry.name = replaced->second;
+}
+
+void Reset() {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  for (Plan& plan : Plans()) plan = Plan{};
+  FoundNames().clear();
+}
+
+int CallCount(Service service) {
+  std::lock_guard<std::recursive_mutex> hold(PlanLock());
+  return Plans()[static_cast<size_t>(service)].calls;
+}
 
 }  // namespace faults
 
@@ -70,8 +127,23 @@ std::map<TreeHandle, std::string>& TreeRoots() {
   return roots;
 }
 
+std::mutex& TreeRootsLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string RootOf(TreeHandle tree) {
+  std::lock_guard<std::mutex> hold(TreeRootsLock());
+  return TreeRoots()[tree];
+}
+
+void RememberRoot(TreeHandle tree, const std::string& root) {
+  std::lock_guard<std::mutex> hold(TreeRootsLock());
+  TreeRoots()[tree] = root;
+}
+
 std::string FullPath(TreeHandle tree, const std::string& name) {
-  std::string path = TreeRoots()[tree];
+  std::string path = RootOf(tree);
   const char separator = platform_real::NativeConventions().separator;
   if (!path.empty() && path.back() != separator && !name.empty()) path += separator;
   return path + name;
@@ -81,14 +153,25 @@ std::string FullPath(TreeHandle tree, const std::string& name) {
 
 TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
   TreeHandle tree = platform_real::OpenTree(root, followLink, error);
-  if (tree != kNoTree) TreeRoots()[tree] = root;
+  if (tree != kNoTree) RememberRoot(tree, root);
   return tree;
 }
 
+TreeHandle ShareTree(TreeHandle tree, uint32_t& error) {
+  TreeHandle shared = platform_real::ShareTree(tree, error);
+  if (shared != kNoTree) RememberRoot(shared, RootOf(tree));
+  return shared;
+}
+
 void CloseTree(TreeHandle tree) {
-  TreeRoots().erase(tree);
+  {
+    std::lock_guard<std::mutex> hold(TreeRootsLock());
+    TreeRoots().erase(tree);
+  }
   platform_real::CloseTree(tree);
 }
+
+unsigned UsableProcessors() { return platform_real::UsableProcessors(); }
 
 uint32_t FileAttributes(TreeHandle tree, const std::string& name) {
   if (Enter(Service::kFileAttributes, FullPath(tree, name))) return kNoAttributes;
@@ -101,7 +184,9 @@ SearchHandle FindFirst(TreeHandle tree, const std::string& directory, const std:
     error = *code;
     return kNoSearch;
   }
-  return platform_real::FindFirst(tree, directory, pattern, entry, error, kindsOnly);
+  SearchHandle search = platform_real::FindFirst(tree, directory, pattern, entry, error, kindsOnly);
+  if (search != kNoSearch) faults::Found(entry);
+  return search;
 }
 
 uint32_t CreateDirectory(TreeHandle tree, const std::string& name) {
@@ -166,7 +251,9 @@ SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& err
     error = *code;
     return kNoSearch;
   }
-  return platform_real::FindFirst(mask, entry, error, kindsOnly);
+  SearchHandle search = platform_real::FindFirst(mask, entry, error, kindsOnly);
+  if (search != kNoSearch) faults::Found(entry);
+  return search;
 }
 
 bool FindNext(SearchHandle search, FoundEntry& entry, uint32_t& error) {
@@ -174,7 +261,9 @@ bool FindNext(SearchHandle search, FoundEntry& entry, uint32_t& error) {
     error = *code;
     return false;
   }
-  return platform_real::FindNext(search, entry, error);
+  if (!platform_real::FindNext(search, entry, error)) return false;
+  faults::Found(entry);
+  return true;
 }
 
 uint32_t CreateDirectory(const std::string& path) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace faults {
 
 enum class Service {
@@ -31,6 +33,19 @@ void FailCall(Service service, int nth, uint32_t code);
 // call's (first) path; the call itself then runs as usual. For making a file
 // vanish or appear between two calls.
 void BeforeCall(Service service, int nth, std::function<void(const std::string& path)> action);
+
+// Every call of `service` whose (first) path ends with `suffix` fails with
+// `code`, or has `action` run just before it: the same call whatever thread
+// makes it, and in whatever order the calls come.
+void FailPath(Service service, const std::string& suffix, uint32_t code);
+void BeforePath(Service service, const std::string& suffix, std::function<void(const std::string& path)> action);
+
+// A directory search delivers `replacement` where the file system holds
+// `name`: a name a faulty search could hand over (the entry itself stays).
+void ReplaceFoundName(const std::string& name, const std::string& replacement);
+
+// Applies ReplaceFoundName to an entry a search delivered.
+void Found(platform_types::FoundEntry& entry);
 
 // Forgets every planned fault and starts the counts afresh.
 void Reset();

@@ -6,6 +6,7 @@
 // whole-path services resolve the path's directory as the caller named it
 // and act on its last name the same way.
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -190,6 +191,25 @@ TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
 }
 
 void CloseTree(TreeHandle tree) { delete static_cast<Tree*>(tree); }
+
+TreeHandle ShareTree(TreeHandle handle, uint32_t& error) {
+  if (handle == kNoTree) return kNoTree;
+  const Tree& tree = TreeOf(handle);
+  const int fd = fcntl(tree.resolver.Root(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    error = posix::TranslateErrno(errno, false);
+    return kNoTree;
+  }
+  return new Tree(fd, tree.root);
+}
+
+unsigned UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
+}
 
 uint32_t FileAttributes(TreeHandle tree, const std::string& name) { return AttributesIn(TreeOf(tree), name); }
 

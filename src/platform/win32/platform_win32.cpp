@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -186,6 +187,11 @@ uint32_t AttributesOfPath(const std::wstring& path) {
   return ProgramAttributes(attributes, tag);
 }
 
+uint32_t DeleteByHandle(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return ResultOf(SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition));
+}
+
 // The names of the partial copies of `name`: "~fileop-partial-", a hash of
 // the name, and the number of the process that writes it, so that two runs
 // copying the same file at once never share one.
@@ -248,7 +254,10 @@ DWORD CALLBACK HideNewCopy(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_IN
 // never holds a partial file and an existing file is fully replaced or left
 // as it was. As CopyFile does, an existing read-only target is not replaced,
 // nor a hidden or system one by a source that is not, nor the source itself.
-uint32_t CopyIntoPlace(const std::wstring& source, const std::wstring& directory, const std::wstring& name) {
+// `placedRight`, when given, is asked whether the finished partial copy (open
+// as its argument) lies where it should; if not, it is removed again.
+uint32_t CopyIntoPlace(const std::wstring& source, const std::wstring& directory, const std::wstring& name,
+                       const std::function<bool(HANDLE partial, const std::wstring& partialName)>& placedRight = {}) {
   const std::wstring separator = !directory.empty() && directory.back() == L'\\' ? L"" : L"\\";
   const std::wstring target = directory + separator + name;
   const std::wstring partial = directory + separator + PartialCopyName(name);
@@ -279,6 +288,20 @@ uint32_t CopyIntoPlace(const std::wstring& source, const std::wstring& directory
     SetFileAttributesW(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(partial.c_str());
     return error;
+  }
+  if (placedRight) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    ScopedHandle written(CreateFileW(partial.c_str(), DELETE, share, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!written.valid() || !placedRight(written.get(), PartialCopyName(name))) {
+      if (written.valid()) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(written.get(), FileBasicInfo, &basic, sizeof basic);
+        DeleteByHandle(written.get());
+      }
+      return kErrorPathNotFound;
+    }
   }
   // The copy takes the source's attributes, its read-only bit included,
   // and its name in one step.
@@ -371,10 +394,6 @@ bool IsLinkHandle(HANDLE handle, bool& directory) {
   return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkReparseTag(info.ReparseTag);
 }
 
-uint32_t DeleteByHandle(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return ResultOf(SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition));
-}
 
 }  // namespace
 
@@ -558,6 +577,30 @@ TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
 
 void CloseTree(TreeHandle tree) { delete static_cast<Tree*>(tree); }
 
+TreeHandle ShareTree(TreeHandle handle, uint32_t& error) {
+  if (handle == kNoTree) return kNoTree;
+  const Tree& tree = TreeOf(handle);
+  auto shared = std::make_unique<Tree>();
+  shared->root = tree.root;
+  shared->identity = tree.identity;
+  HANDLE duplicate = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), tree.handle.get(), GetCurrentProcess(), &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    error = GetLastError();
+    return kNoTree;
+  }
+  shared->handle.reset(duplicate);
+  return shared.release();
+}
+
+unsigned UsableProcessors() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned count = 0;
+  for (; process; process &= process - 1) ++count;
+  return count;
+}
+
 uint32_t FileAttributes(TreeHandle tree, const std::string& name) {
   return AttributesOfPath(EntryPath(TreeOf(tree), name));
 }
@@ -669,7 +712,14 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
   if (!entry.valid()) return error;
   bool directory = false;
   if (IsLinkHandle(entry.get(), directory) || directory) return ERROR_ACCESS_DENIED;
-  return CopyIntoPlace(Joined(sourceParent.path, sourceParent.last), targetParent.path, targetParent.last);
+  // The partial copy is made by its path, in the held directory; it must be
+  // found there before it takes its name.
+  const size_t cut = to.find_last_of('\\');
+  const std::string targetDirectory = cut == std::string::npos ? std::string() : to.substr(0, cut + 1);
+  return CopyIntoPlace(Joined(sourceParent.path, sourceParent.last), targetParent.path, targetParent.last,
+                       [&](HANDLE partial, const std::wstring& partialName) {
+                         return IsWhereNamed(target, targetDirectory + Narrow(partialName), partial);
+                       });
 }
 
 uint32_t CopyLink(TreeHandle, const std::string&, TreeHandle, const std::string&) {
