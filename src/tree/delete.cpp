@@ -23,17 +23,20 @@ void DeleteTree(const std::string& path) {
       PathList = OrderByDepth(std::move(PathList), 0);
       // Files go on the workers; a directory goes here, once every file
       // handed out before it (everything inside it among them) has gone.
+      // The attribute word read here goes with each file: a step needs no
+      // second look at its entry.
       FileSteps files(tree.get(), platform::kNoTree,
-                      [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t) {
-                        platform::DeleteFile(from, PathList[i].substr(path.size()));
+                      [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t attributes) {
+                        platform::DeleteFile(from, PathList[i].substr(path.size()), attributes);
                       });
       for (size_t i = 0; i < PathList.size(); ++i) {
         const std::string name = PathList[i].substr(path.size());
-        if (IsDirectory(tree.get(), name)) {
+        const uint32_t attributes = platform::FileAttributes(tree.get(), name);
+        if (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) {
           files.Finish();
           RemoveDirChecked(tree.get(), name);
         } else {
-          files.Add(i, PathList[i]);
+          files.Add(i, PathList[i], attributes);
         }
       }
       files.Finish();

@@ -204,6 +204,11 @@ uint32_t DeleteFile(TreeHandle tree, const std::string& name) {
   return platform_real::DeleteFile(tree, name);
 }
 
+uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t seenAttributes) {
+  if (auto code = Enter(Service::kDeleteFile, FullPath(tree, name))) return *code;
+  return platform_real::DeleteFile(tree, name, seenAttributes);
+}
+
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   if (auto code = Enter(Service::kMoveFile, FullPath(fromTree, from))) return *code;
   return platform_real::MoveFile(fromTree, from, toTree, to);

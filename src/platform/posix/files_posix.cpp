@@ -232,6 +232,21 @@ uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) { return Remo
 
 uint32_t DeleteFile(TreeHandle tree, const std::string& name) { return DeleteIn(TreeOf(tree), name); }
 
+uint32_t DeleteFile(TreeHandle handle, const std::string& name, uint32_t seenAttributes) {
+  if (seenAttributes == kNoAttributes) return DeleteIn(TreeOf(handle), name);
+  if (seenAttributes & (kAttrDirectory | kAttrReadOnly)) return kErrorAccessDenied;
+  Tree& tree = TreeOf(handle);
+  tree.look.valid = false;
+  const Resolver::Place place = tree.resolver.Locate(name);
+  if (place.error) return place.error;
+  if (place.name.empty()) return kErrorAccessDenied;
+  // A directory put in the file's place meanwhile is refused by the call.
+  if (unlinkat(place.dir, std::string(place.name).c_str(), 0) != 0) {
+    return errno == EISDIR ? kErrorAccessDenied : NameError(errno);
+  }
+  return 0;
+}
+
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   return posix::MoveEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
 }

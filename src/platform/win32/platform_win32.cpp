@@ -669,6 +669,8 @@ uint32_t DeleteFile(TreeHandle handle, const std::string& name) {
   return DeleteByHandle(entry.get());  // a read-only file refuses, as DeleteFile does
 }
 
+uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t) { return DeleteFile(tree, name); }
+
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   const Tree& source = TreeOf(fromTree);
   const Tree& target = TreeOf(toTree);
