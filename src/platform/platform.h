@@ -49,6 +49,7 @@ enum : uint32_t {
   kAttrVolume = 0x08,
   kAttrDirectory = 0x10,
   kAttrArchive = 0x20,
+  kAttrDevice = 0x40,  // POSIX: a named pipe, socket or device node
   kAttrReparsePoint = 0x400,
   kNoAttributes = 0xFFFFFFFFu,
 };

@@ -49,7 +49,7 @@ void TransferEntry(Transfer how, platform::TreeHandle from, const std::string& n
   } else if (IsLinkAttributes(attributes)) {
     platform::CopyLink(from, name, to, toName);
   } else {
-    platform::CopyFile(from, name, to, toName);
+    platform::CopyFile(from, name, to, toName, attributes);
   }
 }
 

@@ -219,6 +219,12 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
   return platform_real::CopyFile(fromTree, from, toTree, to);
 }
 
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to,
+                  uint32_t seenAttributes) {
+  if (auto code = Enter(Service::kCopyFile, FullPath(fromTree, from))) return *code;
+  return platform_real::CopyFile(fromTree, from, toTree, to, seenAttributes);
+}
+
 uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   if (auto code = Enter(Service::kCopyLink, FullPath(fromTree, from))) return *code;
   return platform_real::CopyLink(fromTree, from, toTree, to);

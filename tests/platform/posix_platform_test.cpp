@@ -57,6 +57,7 @@ TEST_F(PosixPlatformTest, AttributeWords) {
   fs::create_directory_symlink(Path("dir"), Path("dirlink"));
   fs::create_symlink(Path("plain"), Path("filelink"));
   fs::create_symlink(Path("missing"), Path("dangling"));
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
   struct Row { std::string path; uint32_t attributes; } rows[] = {
       {Path("plain"), 0x20},
       {Path(".hidden"), 0x22},
@@ -68,6 +69,7 @@ TEST_F(PosixPlatformTest, AttributeWords) {
       {Path("dirlink") + "/", 0x410},  // the link itself, even with a separator
       {Path("filelink"), 0x420},
       {Path("dangling"), 0x420},
+      {Path("fifo"), 0x60},  // never taken for a plain file
       {Path("plain") + "/", platform::kNoAttributes},
       {Path("missing"), platform::kNoAttributes},
       {Path("p*"), platform::kNoAttributes},

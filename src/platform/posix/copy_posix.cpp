@@ -245,13 +245,19 @@ int LookAtSource(Tree& tree, std::string_view name, int dir, const char* last, b
 
 }  // namespace
 
-uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool followLink) {
+uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool followLink,
+                   bool plainFileSeen) {
   const Resolver::Place source = from.resolver.Locate(fromName);
   if (source.error) return source.error;
   if (source.name.empty()) return kErrorAccessDenied;  // a directory
   const std::string sourceName(source.name);
   struct stat st;
-  if (LookAtSource(from, fromName, source.dir, sourceName.c_str(), followLink, st) != 0) return NameError(errno);
+  if (plainFileSeen) {
+    from.look.valid = false;
+    st.st_mode = S_IFREG;
+  } else if (LookAtSource(from, fromName, source.dir, sourceName.c_str(), followLink, st) != 0) {
+    return NameError(errno);
+  }
   if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return kErrorAccessDenied;
 
   ScopedFd in;

@@ -19,7 +19,10 @@ namespace platform::posix {
 // source stay holes. A named pipe, socket or device node is recreated as
 // such (where the process may), never opened; a link at `fromName` is
 // followed only with `followLink`, and otherwise refused.
-uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool followLink);
+// With `plainFileSeen` the caller has just seen a regular file at
+// `fromName`, and no second look is taken before it is opened.
+uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool followLink,
+                   bool plainFileSeen = false);
 
 // Makes `toName` a symbolic link with the same target as the link
 // `fromName`, replacing a file or link of that name in one step.

@@ -255,6 +255,13 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
   return posix::CopyEntry(TreeOf(fromTree), from, TreeOf(toTree), to, /*followLink=*/false);
 }
 
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to,
+                  uint32_t seenAttributes) {
+  const bool plain = seenAttributes != kNoAttributes &&
+                     !(seenAttributes & (kAttrDirectory | kAttrReparsePoint | kAttrDevice));
+  return posix::CopyEntry(TreeOf(fromTree), from, TreeOf(toTree), to, /*followLink=*/false, plain);
+}
+
 uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   return posix::CopyLinkEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
 }

@@ -105,6 +105,7 @@ uint32_t AttributeWord(mode_t mode, std::string_view name, bool linkToDirectory)
   } else {
     attributes = kAttrArchive;
     if (S_ISREG(mode) && !(mode & S_IWUSR)) attributes |= kAttrReadOnly;
+    if (!S_ISREG(mode)) attributes |= kAttrDevice;
   }
   if (IsHiddenName(name)) attributes |= kAttrHidden;
   return attributes;

@@ -73,8 +73,9 @@ class PathPlace {
 
 // The attribute word of an entry (Windows' meaning, derived): directory
 // 0x10; a link 0x400 plus 0x10 when it leads to a directory, else 0x20;
-// any other file 0x20, plus read-only 0x01 when its owner may not write
-// it; hidden 0x02 for a name that begins with ".".
+// a regular file 0x20, plus read-only 0x01 when its owner may not write
+// it; a named pipe, socket or device node 0x20 and 0x40; hidden 0x02 for
+// a name that begins with ".".
 uint32_t AttributeWord(mode_t mode, std::string_view name, bool linkToDirectory);
 
 }  // namespace platform::posix
