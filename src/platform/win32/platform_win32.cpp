@@ -387,6 +387,17 @@ void HoldParent(const Tree& tree, const std::string& name, HeldDirectory& held) 
   if (held.handle.valid()) held.path = Joined(tree.root, Wide(parent));
 }
 
+// The directories of both ends of a step from `from` below `source` to
+// `to` below `target`, held; 0 or the code of the first that failed.
+uint32_t HoldEnds(const Tree& source, const std::string& from, const Tree& target, const std::string& to,
+                  HeldDirectory& sourceParent, HeldDirectory& targetParent) {
+  if (from.empty() || to.empty()) return kErrorAccessDenied;
+  HoldParent(source, from, sourceParent);
+  if (sourceParent.error) return sourceParent.error;
+  HoldParent(target, to, targetParent);
+  return targetParent.error;
+}
+
 bool IsLinkHandle(HANDLE handle, bool& directory) {
   FILE_ATTRIBUTE_TAG_INFO info{};
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return false;
@@ -673,13 +684,8 @@ uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t) { return
 
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   const Tree& source = TreeOf(fromTree);
-  const Tree& target = TreeOf(toTree);
-  if (from.empty() || to.empty()) return kErrorAccessDenied;
   HeldDirectory sourceParent, targetParent;
-  HoldParent(source, from, sourceParent);
-  if (sourceParent.error) return sourceParent.error;
-  HoldParent(target, to, targetParent);
-  if (targetParent.error) return targetParent.error;
+  if (const uint32_t failed = HoldEnds(source, from, TreeOf(toTree), to, sourceParent, targetParent)) return failed;
   uint32_t error = 0;
   ScopedHandle entry(OpenChecked(source, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, error));
   if (!entry.valid()) return error;
@@ -703,12 +709,8 @@ uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
 uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   const Tree& source = TreeOf(fromTree);
   const Tree& target = TreeOf(toTree);
-  if (from.empty() || to.empty()) return kErrorAccessDenied;
   HeldDirectory sourceParent, targetParent;
-  HoldParent(source, from, sourceParent);
-  if (sourceParent.error) return sourceParent.error;
-  HoldParent(target, to, targetParent);
-  if (targetParent.error) return targetParent.error;
+  if (const uint32_t failed = HoldEnds(source, from, target, to, sourceParent, targetParent)) return failed;
   uint32_t error = 0;
   ScopedHandle entry(OpenChecked(source, from, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, error));
   if (!entry.valid()) return error;
@@ -722,6 +724,10 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
                        [&](HANDLE partial, const std::wstring& partialName) {
                          return IsWhereNamed(target, targetDirectory + Narrow(partialName), partial);
                        });
+}
+
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to, uint32_t) {
+  return CopyFile(fromTree, from, toTree, to);
 }
 
 uint32_t CopyLink(TreeHandle, const std::string&, TreeHandle, const std::string&) {
