@@ -12,9 +12,9 @@ namespace {
 
 class Names : public E2ETest {};
 
-// Chinese, Greek, Arabic, combining accents, a character outside the Basic
-// Multilingual Plane: none of them exists in the ANSI code page 1252 that
-// the Wine prefix runs with.
+// Chinese, Greek, Arabic, combining accents, Japanese, a character outside
+// the Basic Multilingual Plane: none of them exists in the ANSI code page
+// 1252 that the Wine prefix runs with.
 const std::vector<std::string> kForeignNames = {
     "\xE4\xB8\xAD\xE6\x96\x87\xE5\x90\x8D.txt",                          // 中文名.txt
     "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC",  // Ελληνικά
@@ -22,6 +22,7 @@ const std::vector<std::string> kForeignNames = {
     "e\xCC\x81te\xCC\x81",                                               // e + combining acute
     "\xF0\x9F\x98\x80 smile",                                            // outside the BMP
     "\xC5\x81" "dir/\xE5\xAD\x90.bin",                                   // Łdir/子.bin
+    "\xE8\xA1\xA8\xE3\x82\xBD/x.txt",  // 表ソ/x.txt: in Shift-JIS both end in the byte 0x5C, a backslash
 };
 
 TEST_F(Names, NamesOutsideTheCodePageRoundTrip) {
