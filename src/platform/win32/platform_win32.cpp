@@ -496,9 +496,13 @@ uint32_t FileAttributes(const std::string& path) {
   return AttributesOfPath(SystemPath(path));
 }
 
-SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool) {
+namespace {
+
+// A search of the system path `mask`: its first entry in `entry`, or
+// kNoSearch with the code in `error` (never 0).
+SearchHandle StartSearch(const std::wstring& mask, FoundEntry& entry, uint32_t& error) {
   WIN32_FIND_DATAW data;
-  HANDLE handle = FindFirstFileExW(SystemPath(mask).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+  HANDLE handle = FindFirstFileExW(mask.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
   if (handle == INVALID_HANDLE_VALUE) {
     error = GetLastError();
@@ -507,6 +511,12 @@ SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& err
   }
   Fill(entry, data);
   return handle;
+}
+
+}  // namespace
+
+SearchHandle FindFirst(const std::string& mask, FoundEntry& entry, uint32_t& error, bool) {
+  return StartSearch(SystemPath(mask), entry, error);
 }
 
 bool FindNext(SearchHandle search, FoundEntry& entry, uint32_t& error) {
@@ -618,17 +628,7 @@ uint32_t FileAttributes(TreeHandle tree, const std::string& name) {
 
 SearchHandle FindFirst(TreeHandle handle, const std::string& directory, const std::string& pattern,
                        FoundEntry& entry, uint32_t& error, bool) {
-  const std::wstring mask = Joined(EntryPath(TreeOf(handle), directory), Wide(pattern));
-  WIN32_FIND_DATAW data;
-  HANDLE search = FindFirstFileExW(mask.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                   FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    if (error == 0) error = kErrorFileNotFound;
-    return kNoSearch;
-  }
-  Fill(entry, data);
-  return search;
+  return StartSearch(Joined(EntryPath(TreeOf(handle), directory), Wide(pattern)), entry, error);
 }
 
 uint32_t CreateDirectory(TreeHandle handle, const std::string& name) {
