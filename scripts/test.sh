@@ -6,6 +6,12 @@
 # tests, and the end-to-end tests against fileop.exe).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds first (nothing to do when scripts/setup.sh has just built), so
+# that the tests always run against the sources as they are.
+for preset in windows native asan tsan fuzz; do
+  [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
 source scripts/wine-session.sh
 status=0
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}" || status=1
