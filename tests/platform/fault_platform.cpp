@@ -199,11 +199,6 @@ uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) {
   return platform_real::RemoveDirectory(tree, name);
 }
 
-uint32_t DeleteFile(TreeHandle tree, const std::string& name) {
-  if (auto code = Enter(Service::kDeleteFile, FullPath(tree, name))) return *code;
-  return platform_real::DeleteFile(tree, name);
-}
-
 uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t seenAttributes) {
   if (auto code = Enter(Service::kDeleteFile, FullPath(tree, name))) return *code;
   return platform_real::DeleteFile(tree, name, seenAttributes);
@@ -212,11 +207,6 @@ uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t seenAttri
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   if (auto code = Enter(Service::kMoveFile, FullPath(fromTree, from))) return *code;
   return platform_real::MoveFile(fromTree, from, toTree, to);
-}
-
-uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
-  if (auto code = Enter(Service::kCopyFile, FullPath(fromTree, from))) return *code;
-  return platform_real::CopyFile(fromTree, from, toTree, to);
 }
 
 uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to,

@@ -230,8 +230,6 @@ uint32_t CreateDirectory(TreeHandle tree, const std::string& name) { return Crea
 
 uint32_t RemoveDirectory(TreeHandle tree, const std::string& name) { return RemoveIn(TreeOf(tree), name); }
 
-uint32_t DeleteFile(TreeHandle tree, const std::string& name) { return DeleteIn(TreeOf(tree), name); }
-
 uint32_t DeleteFile(TreeHandle handle, const std::string& name, uint32_t seenAttributes) {
   if (seenAttributes == kNoAttributes) return DeleteIn(TreeOf(handle), name);
   if (seenAttributes & (kAttrDirectory | kAttrReadOnly)) return kErrorAccessDenied;
@@ -249,10 +247,6 @@ uint32_t DeleteFile(TreeHandle handle, const std::string& name, uint32_t seenAtt
 
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   return posix::MoveEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
-}
-
-uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
-  return posix::CopyEntry(TreeOf(fromTree), from, TreeOf(toTree), to, /*followLink=*/false);
 }
 
 uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to,

@@ -668,7 +668,8 @@ uint32_t RemoveDirectory(TreeHandle handle, const std::string& name) {
   return 0;
 }
 
-uint32_t DeleteFile(TreeHandle handle, const std::string& name) {
+// The entry is opened and checked here whatever word the caller saw.
+uint32_t DeleteFile(TreeHandle handle, const std::string& name, uint32_t) {
   const Tree& tree = TreeOf(handle);
   if (name.empty()) return kErrorAccessDenied;
   uint32_t error = 0;
@@ -679,8 +680,6 @@ uint32_t DeleteFile(TreeHandle handle, const std::string& name) {
   if (directory) return ERROR_ACCESS_DENIED;
   return DeleteByHandle(entry.get());  // a read-only file refuses, as DeleteFile does
 }
-
-uint32_t DeleteFile(TreeHandle tree, const std::string& name, uint32_t) { return DeleteFile(tree, name); }
 
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   const Tree& source = TreeOf(fromTree);
@@ -706,7 +705,7 @@ uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
                               MOVEFILE_COPY_ALLOWED));
 }
 
-uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
+uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to, uint32_t) {
   const Tree& source = TreeOf(fromTree);
   const Tree& target = TreeOf(toTree);
   HeldDirectory sourceParent, targetParent;
@@ -724,10 +723,6 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
                        [&](HANDLE partial, const std::wstring& partialName) {
                          return IsWhereNamed(target, targetDirectory + Narrow(partialName), partial);
                        });
-}
-
-uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to, uint32_t) {
-  return CopyFile(fromTree, from, toTree, to);
 }
 
 uint32_t CopyLink(TreeHandle, const std::string&, TreeHandle, const std::string&) {
