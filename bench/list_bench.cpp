@@ -52,7 +52,7 @@ void BM_DistinctPaths(benchmark::State& state) {
     PathList = list;
     state.ResumeTiming();
     DistinctPaths(PathList);
-    benchmark::DoNotOptimize(PathList.data());
+    benchmark::DoNotOptimize(PathList.size());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
   TPathList().swap(PathList);
@@ -66,7 +66,7 @@ void BM_OrderByDepth(benchmark::State& state) {
     PathList = list;
     state.ResumeTiming();
     PathList = OrderByDepth(std::move(PathList), static_cast<unsigned char>(state.range(1)));
-    benchmark::DoNotOptimize(PathList.data());
+    benchmark::DoNotOptimize(PathList.size());
   }
   TPathList().swap(PathList);
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -76,7 +76,7 @@ void BM_MakeRelative(benchmark::State& state) {
   const TPathList list = MakeListing(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
     TPathList relative = MakeRelative(list, kRoot);
-    benchmark::DoNotOptimize(relative.data());
+    benchmark::DoNotOptimize(relative.size());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }

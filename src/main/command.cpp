@@ -3,6 +3,7 @@
 #include "main/report.h"
 #include "prims/cmdline.h"
 #include "prims/fs.h"
+#include "prims/path.h"
 #include "prims/text.h"
 #include "tree/copy_move.h"
 #include "tree/delete.h"
@@ -48,7 +49,7 @@ void RunCommand() {
   // Five independent tests; the word does not change, so at most one matches.
   if (VerbIs("c")) CopyTarget(SourcePath, TargetPath);
   if (VerbIs("m")) MoveTarget(SourcePath, TargetPath);
-  if (VerbIs("r")) RenamePath(SourcePath, TargetPath);
+  if (VerbIs("r")) RenamePath(NormalizeSeparators(SourcePath), NormalizeSeparators(TargetPath));
   if (VerbIs("d")) DeleteTarget(SourcePath);
   if (VerbIs("make")) MakeDirectoryPath(SourcePath);
   EndProgram(0);

@@ -29,6 +29,7 @@ enum : uint32_t {
   kErrorPathNotFound = 3,
   kErrorTooManyOpenFiles = 4,
   kErrorAccessDenied = 5,
+  kErrorNotSameDevice = 17,
   kErrorNoMoreFiles = 18,
   kErrorSharingViolation = 32,
   kErrorInvalidParameter = 87,

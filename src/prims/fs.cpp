@@ -107,17 +107,16 @@ uint32_t CreateOneDirectory(const std::string& path) {
 }
 
 // Creates `path` and its missing parents; 0 or the code of the creation
-// that failed. The recursion stops at the empty text (the current
-// directory), at a root and at a drive, which exist.
+// that failed. The empty text (the current directory), a root and a drive
+// exist; a path that ends in a colon or in a second separator names nothing
+// to create. The platform makes the rest one directory from the last, held
+// open, so that any depth costs time linear in it.
 uint32_t EnsureParents(const std::string& path, const Conventions& c) {
   const std::string d = DropTrailingBackslash(path, c);
   if (d.empty() || IsRootPath(d, c)) return 0;
+  if (DirectoryPart(d, c) == d) return 0;
   if (DirectoryPresent(d)) return 0;
-  const std::string parent = DirectoryPart(d, c);
-  // d ends in a colon or in a second separator: nothing to create.
-  if (parent == d) return 0;
-  if (const uint32_t error = EnsureParents(parent, c)) return error;
-  return CreateOneDirectory(d);
+  return platform::CreateDirectoryPath(d);
 }
 
 }  // namespace
@@ -127,8 +126,9 @@ bool EnsureDirectories(const std::string& path) {
   return EnsureParents(path, platform::NativeConventions()) == 0;
 }
 
-void MakeDirectoryPath(const std::string& path) {
-  if (path.empty()) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), 3));
+void MakeDirectoryPath(const std::string& spelled) {
+  if (spelled.empty()) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), 3));
+  const std::string path = NormalizeSeparators(spelled);
   uint32_t error = EnsureParents(path, platform::NativeConventions());
   if (error == 0 && DirectoryPresent(path)) return;
   if (error == 0) error = platform::kErrorPathNotFound;  // nothing was made (a doubled separator)
@@ -138,8 +138,7 @@ void MakeDirectoryPath(const std::string& path) {
 bool NamesRootDirectory(const std::string& path) {
   if (path.empty()) return false;
   const Conventions& c = platform::NativeConventions();
-  return IsRootPath(path, c) || IsRootPath(platform::AbsolutePath(path), c) ||
-         platform::IsNamespaceRoot(path);
+  return IsRootPath(path, c) || IsRootPath(platform::AbsolutePath(path), c);
 }
 
 bool RenamePath(const std::string& from, const std::string& to) {

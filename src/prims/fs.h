@@ -111,20 +111,22 @@ int32_t ReadAttributes(const std::string& path);
 // to create directory" (IoCode 3).
 bool EnsureDirectories(const std::string& path);
 
-// True when `path` names the root of a drive, a share, a volume or the whole
-// file system, however it is spelled: its text, its full path (with "." and
-// "..", doubled and mixed separators and drive-relative forms resolved as
-// the platform does) and, on POSIX, its identity are all asked. False for
-// the empty path.
+// True when `path` is spelled as the root of a drive, a share, a volume or
+// the whole file system: its text and its full path (with "." and "..",
+// doubled and mixed separators and drive-relative forms resolved as the
+// platform does) are both asked. False for the empty path. What an open
+// directory is (platform::IsNamespaceRoot) settles the spellings text
+// cannot see.
 bool NamesRootDirectory(const std::string& path);
 
 // Renames a file or directory; never replaces an existing name.
 bool RenamePath(const std::string& from, const std::string& to);
 
-// Creates `path` and every missing parent as EnsureDirectories does, and
-// raises EInOutError "Unable to create directory" with the platform's code
-// when the directory does not exist at the end (a file in the way, a
-// refused creation). An existing directory is success.
+// Creates `path` and every missing parent as EnsureDirectories does (runs
+// of separators counting as one), and raises EInOutError "Unable to create
+// directory" with the platform's code when the directory does not exist at
+// the end (a file in the way, a refused creation). An existing directory
+// is success.
 void MakeDirectoryPath(const std::string& path);
 
 // Creates one directory; raises EInOutError with the platform's code on

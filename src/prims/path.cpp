@@ -104,6 +104,30 @@ bool EndsInDotName(std::string_view spelled, const Conventions& c) {
   return name.find_first_not_of(". ") == std::string_view::npos;
 }
 
+std::string NormalizeSeparators(std::string_view path, const Conventions& c) {
+  const std::string_view literal = "\\\\?\\";
+  if (c.driveLetters && path.substr(0, literal.size()) == literal) return std::string(path);
+  std::string text(path);
+  if (c.alternateSeparator != 0) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == c.alternateSeparator && !IsTrailByte(text, i, c.leadBytes)) text[i] = c.separator;
+    }
+  }
+  // A leading pair opens a share or device path where drives exist.
+  const size_t kept = c.driveLetters && IsSeparatorAt(text, 0, c) && IsSeparatorAt(text, 1, c) ? 2 : 0;
+  std::string result = text.substr(0, kept);
+  result.reserve(text.size());
+  for (size_t i = kept; i < text.size(); ++i) {
+    const bool repeated = IsSeparatorAt(text, i, c) && i > 0 && IsSeparatorAt(text, i - 1, c);
+    if (!repeated) result.push_back(text[i]);
+  }
+  return result;
+}
+
+std::string NormalizeSeparators(std::string_view path) {
+  return NormalizeSeparators(path, platform::NativeConventions());
+}
+
 std::string AddTrailingBackslash(std::string_view path) {
   return AddTrailingBackslash(path, platform::NativeConventions());
 }

@@ -28,6 +28,15 @@ std::string FileNamePart(std::string_view path);
 std::string DirectoryPart(std::string_view path, const Conventions& c);
 std::string DirectoryPart(std::string_view path);
 
+// `path` spelled as the platform's name layer reads it: the alternate
+// separator (Windows' "/") becomes the separator, and a run of separators
+// counts as one, so that "X//" names X and "a//b" names a\b. The two
+// separators that begin a share or device path (\\server, \\.\) stay
+// where drive letters exist; a path in the literal "\\?\" form is the
+// caller's exact request and stays as it is.
+std::string NormalizeSeparators(std::string_view path, const Conventions& c);
+std::string NormalizeSeparators(std::string_view path);
+
 // True when the byte at 0-based `index` is a separator and not a trail byte.
 bool IsSeparatorAt(std::string_view path, size_t index, const Conventions& c);
 

@@ -1,5 +1,7 @@
 #include "tree/copy_move.h"
 
+#include <algorithm>
+
 #include "main/errors.h"
 #include "main/texts.h"
 #include "platform/platform.h"
@@ -9,7 +11,7 @@
 #include "prims/text.h"
 #include "tree/file_steps.h"
 #include "tree/listing.h"
-#include "tree/wildcard.h"
+#include "tree/mask.h"
 
 namespace {
 
@@ -19,14 +21,8 @@ bool IsLinkAttributes(uint32_t attributes) {
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
 }
 
-// One file named by its path to the path `to`, as the caller named them;
-// failures are passed over.
-void TransferFile(Transfer how, const std::string& from, const std::string& to) {
-  if (how == Transfer::kCopy) {
-    platform::CopyFile(from, to);
-  } else {
-    platform::MoveFile(from, to);
-  }
+bool IsDirectoryAttributes(uint32_t attributes) {
+  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
 }
 
 // A link named by its path goes as a link: moved itself, or recreated where
@@ -53,23 +49,6 @@ void TransferEntry(Transfer how, platform::TreeHandle from, const std::string& n
   }
 }
 
-bool IsDirectoryAttributes(uint32_t attributes) {
-  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
-}
-
-// True when `inner` is `outer` or lies below it, comparing absolute paths
-// by whole components (D:\a is not inside D:\ab), without letter case where
-// names fold case.
-bool IsSameOrInside(const std::string& inner, const std::string& outer, const Conventions& c) {
-  std::string in = AddTrailingBackslash(platform::AbsolutePath(inner), c);
-  std::string out = AddTrailingBackslash(platform::AbsolutePath(outer), c);
-  if (c.foldCase) {
-    in = UpperCopy(in, c);
-    out = UpperCopy(out, c);
-  }
-  return in.size() >= out.size() && in.compare(0, out.size(), out) == 0;
-}
-
 // The name of the source directory: every character after the last
 // separator once the trailing one is dropped (C: for the root C:\).
 std::string LastComponentOf(const std::string& source, const Conventions& c) {
@@ -78,12 +57,43 @@ std::string LastComponentOf(const std::string& source, const Conventions& c) {
   return CopyText(d, static_cast<long long>(k) + 1, static_cast<long long>(d.size() - k));
 }
 
-// Removes the directories a moved tree leaves behind (named below `tree`),
-// deepest first, and the source last. Files are never deleted here: a file
-// that could not move keeps its directory, whose removal then raises.
-void RemoveEmptiedTree(ScopedTree& tree, const TPathList& directories, const std::string& source) {
+// Makes the target directory with its parents; afterwards it must be a
+// directory, since names are appended to it.
+void EnsureTargetDirectory(const std::string& target) {
+  if (!DirectoryPresent(target)) EnsureDirectories(target);
+  if (!IsDirectory(target)) {
+    Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+  }
+}
+
+// Partial files that runs which were stopped left in a target directory
+// that was there before this run go before anything is put in it.
+void ClearLeftovers(platform::TreeHandle to, const std::string& directory) {
+  platform::RemoveAbandonedPartialFiles(to, directory);
+}
+
+// Lists the tree below `source` into PathList, shallowest first. A move
+// acts on the tree's own file system only, so a mount point in it refuses
+// the move before anything has moved.
+void ListSource(Transfer how, platform::TreeHandle from, const std::string& source) {
+  ListTree(from, source, kSearchEverything, how == Transfer::kMove ? MountPoints::kRefuse : MountPoints::kEnter);
+  DistinctPaths(PathList);
+  PathList = OrderByDepth(std::move(PathList), 1);
+}
+
+// Removes the directories a moved tree leaves behind (listed entries below
+// `tree`), deepest first, and the source last. Files are never deleted
+// here: a file that could not move keeps its directory, whose removal then
+// raises.
+void RemoveEmptiedTree(ScopedTree& tree, std::vector<TPathList::Node> directories, const std::string& source,
+                       const Conventions& c) {
   if (tree) {
-    for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree.get(), directory);
+    // Deepest first; a stable order within one level.
+    std::stable_sort(directories.begin(), directories.end(), [](TPathList::Node a, TPathList::Node b) {
+      return PathList.LevelOf(a) > PathList.LevelOf(b);
+    });
+    RelativePaths names(PathList, "", c.separator);
+    for (TPathList::Node directory : directories) RemoveDirChecked(tree.get(), names.Of(directory));
   }
   tree.Close();
   if (DirectoryPresent(source)) RemoveDirChecked(source);
@@ -91,88 +101,130 @@ void RemoveEmptiedTree(ScopedTree& tree, const TPathList& directories, const std
 
 void TransferTree(Transfer how, const std::string& source, const std::string& target, const Conventions& c) {
   const std::string lastComponent = LastComponentOf(source, c);
-  const std::string treeTarget = AddTrailingBackslash(target + lastComponent, c);
-  if (IsLinkAttributes(platform::FileAttributes(DropTrailingBackslash(source, c)))) {
-    TransferLink(how, DropTrailingBackslash(source, c), DropTrailingBackslash(treeTarget, c));
+  const std::string plainSource = DropTrailingBackslash(source, c);
+  const std::string treeTarget = AddTrailingBackslash(target, c) + lastComponent;
+  if (IsLinkAttributes(platform::FileAttributes(plainSource))) {
+    EnsureTargetDirectory(target);
+    TransferLink(how, plainSource, treeTarget);
     return;
   }
   // Both sides are worked on through trees: the source below its root, the
   // target below the directory the caller named (a link there is the
   // caller's choice). Nothing below either is followed through a link.
   ScopedTree from(source, /*followLink=*/false);
+  // A directory moved into itself or below itself would end with its
+  // emptied tree removed under the files just moved into it. What the
+  // target names decides, whatever links or ".." spell it.
+  if (how == Transfer::kMove && from && platform::LiesWithin(treeTarget, from.get())) {
+    Raise(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied));
+  }
+  // The whole tree is listed before anything changes: a name no file system
+  // could hold, or a mount point in a moved tree, stops the run first.
+  if (from) ListSource(how, from.get(), source);
+  const bool targetWasThere = DirectoryPresent(target);
+  EnsureTargetDirectory(target);
+  if (from && !targetWasThere && platform::LiesWithin(target, from.get())) {
+    // The target was made inside the tree: the copy holds the tree as it
+    // is now, with the directories just made.
+    PathList.clear();
+    ListSource(how, from.get(), source);
+  }
   const ScopedTree to(target, /*followLink=*/true);
   if (!to) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
-  if (from) {
-    ListTree(from.get(), source, kSearchEverything);
-    DistinctPaths(PathList);
-    PathList = OrderByDepth(std::move(PathList), 1);
-  }
-  // Each entry's relative name is made as it comes up rather than held in
-  // a second list: the same names, without a million more strings.
-  const RelativeNames relative(source, c);
-  const std::string targetPrefix = lastComponent.empty() ? std::string() : lastComponent + c.separator;
 
-  if (!DirectoryPresent(to.get(), lastComponent)) MakeDirChecked(to.get(), lastComponent);
-  TPathList movedDirectories;
+  if (!DirectoryPresent(to.get(), lastComponent)) {
+    MakeDirChecked(to.get(), lastComponent);
+  } else {
+    ClearLeftovers(to.get(), lastComponent);
+  }
+  const std::string targetPrefix = lastComponent.empty() ? std::string() : lastComponent + c.separator;
+  std::vector<TPathList::Node> movedDirectories;
   {
     // Files go on the workers, each as the walk reaches it: the
     // directories it needs exist by then (shallowest first).
     FileSteps files(from.get(), to.get(),
-                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
-                      const std::string name = relative.Of(PathList[i]);
+                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t, const std::string& name,
+                        uint32_t attributes) {
                       TransferEntry(how, fromTree, name, attributes, toTree, targetPrefix + name);
                     });
+    // Each entry's relative names are spelled as it comes up, from the
+    // names of the one before: no second list, and no cost that grows with
+    // the depth of the tree.
+    RelativePaths sourceNames(PathList, "", c.separator);
+    RelativePaths targetNames(PathList, targetPrefix, c.separator);
     for (size_t i = 0; i < PathList.size(); ++i) {
-      const std::string name = relative.Of(PathList[i]);
+      const TPathList::Node node = PathList.NodeAt(i);
+      const std::string& name = sourceNames.Of(node);
       const uint32_t attributes = platform::FileAttributes(from.get(), name);
       if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
-        const std::string toName = targetPrefix + name;
-        if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName);
-        if (how == Transfer::kMove) movedDirectories.push_back(name);
+        const std::string& toName = targetNames.Of(node);
+        if (!DirectoryPresent(to.get(), toName)) {
+          MakeDirChecked(to.get(), toName);
+        } else {
+          ClearLeftovers(to.get(), toName);
+        }
+        if (how == Transfer::kMove) movedDirectories.push_back(node);
       } else {
-        files.Add(i, PathList[i], attributes);
+        files.Add(i, PathList.ParentOf(node), name, attributes);
       }
     }
     files.Finish();
   }
-  if (how == Transfer::kMove) RemoveEmptiedTree(from, movedDirectories, source);
+  if (how == Transfer::kMove) RemoveEmptiedTree(from, std::move(movedDirectories), source, c);
+}
+
+void TransferMask(Transfer how, const std::string& source, const std::string& target, const Conventions& c) {
+  // The mask's files are found before the target is made: a name no file
+  // system could hold stops the run before anything changes.
+  const MaskedFiles masked(source);
+  const bool targetWasThere = DirectoryPresent(target);
+  EnsureTargetDirectory(target);
+  const ScopedTree to(target, /*followLink=*/true);
+  if (!to) return;
+  if (targetWasThere) ClearLeftovers(to.get(), "");
+  FileSteps files(masked.tree.get(), to.get(),
+                  [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t, const std::string& name,
+                      uint32_t attributes) {
+                    TransferEntry(how, fromTree, name, attributes, toTree, FileNamePart(name, c));
+                  });
+  for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, 0, masked.names[i], masked.attributes[i]);
+}
+
+// One file (or link) the caller named. A copy follows a link there, as the
+// platform's copy does; a move takes the entry itself, through the trees of
+// both directories, so that a move stopped after its copy finishes now.
+void TransferFile(Transfer how, const std::string& source, const std::string& target, const Conventions& c) {
+  const bool targetWasThere = DirectoryPresent(target);
+  EnsureTargetDirectory(target);
+  const std::string name = FileNamePart(source, c);
+  const std::string toPath = AddTrailingBackslash(target, c) + name;
+  const ScopedTree to(target, /*followLink=*/true);
+  if (to && targetWasThere) ClearLeftovers(to.get(), "");
+  if (how == Transfer::kCopy) {
+    platform::CopyFile(source, toPath);
+    return;
+  }
+  const std::string directory = DirectoryPart(source, c);
+  const ScopedTree from(directory.empty() ? "." : directory, /*followLink=*/true);
+  if (!from || !to || name.empty()) {
+    platform::MoveFile(source, toPath);
+    return;
+  }
+  platform::MoveFile(from.get(), name, to.get(), name);
 }
 
 void TransferTarget(Transfer how, std::string source, std::string target) {
   const Conventions& c = platform::NativeConventions();
-  target = ExpandEnvRefs(target);
+  target = NormalizeSeparators(ExpandEnvRefs(target), c);
   // A move removes what its source names: an unset variable must not widen it.
-  source = how == Transfer::kMove ? ExpandRemovedPath(source) : ExpandEnvRefs(source);
-  const bool mask = IsMaskPath(source);
-
-  // A directory moved into itself or below itself would end with its
-  // emptied tree removed under the files just moved into it.
-  if (how == Transfer::kMove && !mask && IsDirectory(source) && !target.empty() &&
-      IsSameOrInside(AddTrailingBackslash(target, c) + LastComponentOf(source, c), source, c)) {
-    Raise(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied));
-  }
-
-  if (!DirectoryPresent(target)) EnsureDirectories(target);
-  // Names are appended to the target below: it must be a directory by now.
-  if (!IsDirectory(target)) {
-    Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
-  }
-  if (IsDirectory(source) && !mask) source = AddTrailingBackslash(source, c);
-  target = AddTrailingBackslash(target, c);
-
-  if (IsDirectory(source) && !mask) {
-    TransferTree(how, source, target, c);
-  } else if (mask) {
-    const ScopedTree to(target, /*followLink=*/true);
-    if (!to) return;
-    const MaskedFiles masked(source);
-    FileSteps files(masked.tree.get(), to.get(),
-                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
-                      TransferEntry(how, fromTree, masked.names[i], attributes, toTree, FileNamePart(masked.names[i], c));
-                    });
-    for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i], masked.attributes[i]);
+  source = NormalizeSeparators(how == Transfer::kMove ? ExpandRemovedPath(source) : ExpandEnvRefs(source), c);
+  if (target.empty()) EnsureDirectories(target);  // raises: there is nowhere to put anything
+  if (IsMaskPath(source)) {
+    TransferMask(how, source, target, c);
+  } else if (IsDirectory(source)) {
+    TransferTree(how, AddTrailingBackslash(source, c), target, c);
   } else {
-    TransferFile(how, source, target + FileNamePart(source, c));
+    TransferFile(how, source, target, c);
   }
 }
 

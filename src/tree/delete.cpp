@@ -8,72 +8,84 @@
 #include "prims/path.h"
 #include "tree/file_steps.h"
 #include "tree/listing.h"
-#include "tree/wildcard.h"
+#include "tree/mask.h"
 
 namespace {
 
-void DeleteTree(const std::string& path) {
-  {
-    // Every entry is removed through the tree it was listed in; a root that
-    // is a link is not opened, and only the link itself goes below.
-    const ScopedTree tree(path, /*followLink=*/false);
-    if (tree) {
-      ListTree(tree.get(), path, kSearchEverything);
-      DistinctPaths(PathList);
-      PathList = OrderByDepth(std::move(PathList), 0);
-      // Files go on the workers; a directory goes here, once every file
-      // handed out before it (everything inside it among them) has gone.
-      // The attribute word read here goes with each file: a step needs no
-      // second look at its entry.
-      FileSteps files(tree.get(), platform::kNoTree,
-                      [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t attributes) {
-                        platform::DeleteFile(from, PathList[i].substr(path.size()), attributes);
-                      });
-      for (size_t i = 0; i < PathList.size(); ++i) {
-        const std::string name = PathList[i].substr(path.size());
-        const uint32_t attributes = platform::FileAttributes(tree.get(), name);
-        if (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) {
-          files.Finish();
-          RemoveDirChecked(tree.get(), name);
-        } else {
-          files.Add(i, PathList[i], attributes);
-        }
+[[noreturn]] void RaiseRoot() {
+  Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
+}
+
+// Deletes everything below the open tree `tree` (whose root is `path`),
+// deepest first, then the root itself.
+void DeleteTree(ScopedTree& tree, const std::string& path) {
+  const Conventions& c = platform::NativeConventions();
+  if (tree) {
+    // Another file system mounted in the tree is never emptied: the whole
+    // delete is refused before anything goes.
+    ListTree(tree.get(), path, kSearchEverything, MountPoints::kRefuse);
+    DistinctPaths(PathList);
+    PathList = OrderByDepth(std::move(PathList), 0);
+    // Files go on the workers; a directory goes here, once every file
+    // handed out before it (everything inside it among them) has gone.
+    // The attribute word read here goes with each file: a step needs no
+    // second look at its entry.
+    FileSteps files(tree.get(), platform::kNoTree,
+                    [](platform::TreeHandle from, platform::TreeHandle, size_t, const std::string& name,
+                       uint32_t attributes) { platform::DeleteFile(from, name, attributes); });
+    RelativePaths names(PathList, "", c.separator);
+    for (size_t i = 0; i < PathList.size(); ++i) {
+      const TPathList::Node node = PathList.NodeAt(i);
+      const std::string& name = names.Of(node);
+      const uint32_t attributes = platform::FileAttributes(tree.get(), name);
+      if (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) {
+        files.Finish();
+        RemoveDirChecked(tree.get(), name);
+      } else {
+        files.Add(i, PathList.ParentOf(node), name, attributes);
       }
-      files.Finish();
     }
+    files.Finish();
   }
+  // The root goes from its parent, once nothing holds it open.
+  tree.Close();
   if (DirectoryPresent(path)) RemoveDirChecked(path);
 }
 
-// A root is refused however it is spelled (an unset variable in
-// "%APPDIR%\", "/usr/..", "C:\."), and so is a path whose last name is "."
-// or "..": it names a directory through another, and "link/." would reach
-// through a link into what it leads to.
-void RefuseDangerousDeletion(const std::string& path) {
-  if (NamesRootDirectory(path)) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
-  }
-  if (EndsInDotName(path, platform::NativeConventions())) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied));
-  }
+void DeleteMask(const std::string& mask) {
+  const MaskedFiles masked(mask);
+  FileSteps files(masked.tree.get(), platform::kNoTree,
+                  [](platform::TreeHandle from, platform::TreeHandle, size_t, const std::string& name, uint32_t) {
+                    platform::DeleteFile(from, name);
+                  });
+  for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, 0, masked.names[i]);
 }
 
 }  // namespace
 
 void DeleteTarget(std::string path) {
-  path = ExpandRemovedPath(path);
-  const bool mask = IsMaskPath(path);
-  if (!mask) RefuseDangerousDeletion(path);
-  if (IsDirectory(path) && !mask) path = AddTrailingBackslash(path);
-  if (IsDirectory(path) && !mask) {
-    DeleteTree(path);
-  } else if (mask) {
-    const MaskedFiles masked(path);
-    FileSteps files(masked.tree.get(), platform::kNoTree,
-                    [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t) {
-                      platform::DeleteFile(from, masked.names[i]);
-                    });
-    for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i]);
+  const Conventions& c = platform::NativeConventions();
+  path = NormalizeSeparators(ExpandRemovedPath(path), c);
+  if (IsMaskPath(path)) {
+    DeleteMask(path);
+    return;
+  }
+  // A root is refused however it is spelled: by its text ("%APPDIR%\",
+  // "/usr/..", "C:\."), and by what the directory opened for the delete
+  // is. A path whose last name is "." or ".." names a directory through
+  // another ("link/." would reach through a link into what it leads to).
+  if (NamesRootDirectory(path)) RaiseRoot();
+  const bool directory = IsDirectory(path);
+  if (directory) path = AddTrailingBackslash(path, c);
+  // Every entry is removed through the tree it was listed in; a root that
+  // is a link is not opened, and only the link itself goes.
+  ScopedTree tree(directory ? path : std::string(), /*followLink=*/false);
+  if (tree && platform::IsNamespaceRoot(tree.get())) RaiseRoot();
+  if (EndsInDotName(path, c)) {
+    Raise(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied));
+  }
+  if (directory) {
+    DeleteTree(tree, path);
   } else {
     platform::DeleteFile(path);
   }

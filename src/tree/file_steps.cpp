@@ -6,7 +6,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -22,13 +21,6 @@ constexpr size_t kBatchEntries = 128;
 constexpr size_t kBatchesPerWorker = 4;
 
 std::atomic<unsigned> threadsOverride{0};
-
-// The directory part of a listed path, for telling where a batch ends.
-std::string_view DirectoryOf(const std::string& path) {
-  const char separator = platform::NativeConventions().separator;
-  const size_t cut = path.rfind(separator);
-  return cut == std::string::npos ? std::string_view() : std::string_view(path).substr(0, cut);
-}
 
 // Releases a shared tree handle.
 struct SharedTree {
@@ -54,6 +46,7 @@ class FileSteps::Pool {
   struct Entry {
     size_t index;
     uint32_t attributes;
+    std::string name;
   };
 
  public:
@@ -68,11 +61,10 @@ class FileSteps::Pool {
   }
   ~Pool() { Stop(); }
 
-  void Add(size_t index, const std::string& path, uint32_t attributes) {
-    const std::string_view directory = DirectoryOf(path);
+  void Add(size_t index, uint64_t directory, std::string name, uint32_t attributes) {
     if (!batch_.empty() && (batch_.size() == kBatchEntries || directory != batchDirectory_)) HandOut();
-    if (batch_.empty()) batchDirectory_.assign(directory);
-    batch_.push_back({index, attributes});
+    if (batch_.empty()) batchDirectory_ = directory;
+    batch_.push_back({index, attributes, std::move(name)});
   }
 
   // Hands out what is gathered and waits for everything handed out. An
@@ -132,10 +124,10 @@ class FileSteps::Pool {
           // Without handles of its own (none could be had) the worker
           // still works, through the operation's, one step at a time.
           if (shared) {
-            step_(ownFrom.handle, ownTo.handle, entry.index, entry.attributes);
+            step_(ownFrom.handle, ownTo.handle, entry.index, entry.name, entry.attributes);
           } else {
             std::lock_guard<std::mutex> hold(fallback_);
-            step_(from, to, entry.index, entry.attributes);
+            step_(from, to, entry.index, entry.name, entry.attributes);
           }
         }
       } catch (...) {
@@ -164,7 +156,7 @@ class FileSteps::Pool {
   std::exception_ptr failure_;
   // The batch being gathered by the walk (touched by the walk alone).
   std::vector<Entry> batch_;
-  std::string batchDirectory_;
+  uint64_t batchDirectory_ = 0;
 };
 
 FileSteps::FileSteps(platform::TreeHandle from, platform::TreeHandle to, Step step)
@@ -188,11 +180,11 @@ FileSteps::~FileSteps() {
   }
 }
 
-void FileSteps::Add(size_t index, const std::string& path, uint32_t attributes) {
+void FileSteps::Add(size_t index, uint64_t directory, std::string name, uint32_t attributes) {
   if (pool_) {
-    pool_->Add(index, path, attributes);
+    pool_->Add(index, directory, std::move(name), attributes);
   } else {
-    step_(from_, to_, index, attributes);
+    step_(from_, to_, index, name, attributes);
   }
 }
 

@@ -28,23 +28,24 @@ void SetFileStepThreads(unsigned threads);
 
 class FileSteps {
  public:
-  // `step(from, to, index, attributes)` carries out the file step of list
-  // entry `index`, whose attribute word the walk saw as `attributes`,
-  // through `from` and `to`: the operation's own trees on the calling
-  // thread, shared handles of them (see platform::ShareTree) on a worker.
-  // `to` may be kNoTree.
-  using Step = std::function<void(platform::TreeHandle from, platform::TreeHandle to, size_t index, uint32_t attributes)>;
+  // `step(from, to, index, name, attributes)` carries out the file step of
+  // list entry `index`, named `name` below `from`, whose attribute word the
+  // walk saw as `attributes`, through `from` and `to`: the operation's own
+  // trees on the calling thread, shared handles of them (see
+  // platform::ShareTree) on a worker. `to` may be kNoTree.
+  using Step = std::function<void(platform::TreeHandle from, platform::TreeHandle to, size_t index,
+                                  const std::string& name, uint32_t attributes)>;
   FileSteps(platform::TreeHandle from, platform::TreeHandle to, Step step);
   FileSteps(const FileSteps&) = delete;
   FileSteps& operator=(const FileSteps&) = delete;
   // Waits for every step handed out, then ends the workers.
   ~FileSteps();
 
-  // Hands out the step of entry `index`, whose path is `path`. Consecutive
-  // entries of one directory go to one worker together, so that workers
-  // seldom wait on the same directory in the kernel. Blocks while the
-  // bounded queue is full.
-  void Add(size_t index, const std::string& path, uint32_t attributes = 0);
+  // Hands out the step of entry `index`, named `name`, which lies in the
+  // directory the caller calls `directory`. Consecutive entries of one
+  // directory go to one worker together, so that workers seldom wait on the
+  // same directory in the kernel. Blocks while the bounded queue is full.
+  void Add(size_t index, uint64_t directory, std::string name, uint32_t attributes = 0);
 
   // Returns when every step handed out has finished.
   void Finish();

@@ -14,6 +14,129 @@
 
 TPathList PathList;
 
+// --- The list ------------------------------------------------------------------
+
+TPathList::TPathList(std::initializer_list<std::string> paths) {
+  reserve(paths.size());
+  for (const std::string& path : paths) push_back(path);
+}
+
+void TPathList::clear() {
+  nodes_.clear();
+  order_.clear();
+}
+
+void TPathList::reserve(size_t entries) {
+  nodes_.reserve(entries);
+  order_.reserve(entries);
+}
+
+void TPathList::swap(TPathList& other) noexcept {
+  nodes_.swap(other.nodes_);
+  order_.swap(other.order_);
+}
+
+void TPathList::push_back(std::string path) {
+  order_.push_back(static_cast<Node>(nodes_.size()));
+  nodes_.push_back({kNoNode, 0, static_cast<uint32_t>(Kind::kWhole), std::move(path)});
+}
+
+TPathList::Node TPathList::AddRoot(std::string root) {
+  nodes_.push_back({kNoNode, 0, static_cast<uint32_t>(Kind::kRoot), std::move(root)});
+  return static_cast<Node>(nodes_.size() - 1);
+}
+
+TPathList::Node TPathList::AddBelow(Node directory, std::string name, bool listed) {
+  const Node node = static_cast<Node>(nodes_.size());
+  nodes_.push_back({directory, nodes_[directory].level + 1u, static_cast<uint32_t>(Kind::kListed), std::move(name)});
+  if (listed) order_.push_back(node);
+  return node;
+}
+
+std::string TPathList::PathOf(Node node) const {
+  // The names from the top down: collected upwards, then joined.
+  std::vector<Node> chain;
+  for (Node at = node; at != kNoNode; at = nodes_[at].parent) chain.push_back(at);
+  size_t length = 0;
+  for (Node at : chain) length += nodes_[at].name.size() + 1;
+  const char separator = platform::NativeConventions().separator;
+  std::string path;
+  path.reserve(length);
+  for (size_t i = chain.size(); i-- > 0;) {
+    const Entry& entry = nodes_[chain[i]];
+    if (i + 1 < chain.size() && !IsRoot(chain[i + 1])) path.push_back(separator);
+    path.append(entry.name);
+  }
+  return path;
+}
+
+TPathList TPathList::Reordered(const std::vector<uint32_t>& positions) const {
+  TPathList result;
+  result.nodes_ = nodes_;
+  result.order_.reserve(positions.size());
+  for (uint32_t position : positions) result.order_.push_back(order_[position]);
+  return result;
+}
+
+void TPathList::KeepOnly(const std::vector<char>& keep) {
+  size_t kept = 0;
+  for (size_t i = 0; i < order_.size(); ++i) {
+    if (keep[i]) order_[kept++] = order_[i];
+  }
+  order_.resize(kept);
+}
+
+void TPathList::Permute(std::vector<uint32_t> places) {
+  // One cycle of the permutation at a time, where the order stands.
+  for (size_t i = 0; i < order_.size(); ++i) {
+    while (places[i] != i) {
+      const uint32_t target = places[i];
+      std::swap(order_[i], order_[target]);
+      std::swap(places[i], places[target]);
+    }
+  }
+}
+
+bool operator==(const TPathList& a, const TPathList& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// --- Relative paths, one after another ----------------------------------------
+
+RelativePaths::RelativePaths(const TPathList& list, std::string beginning, char separator)
+    : list_(list), beginning_(beginning.size()), separator_(separator), text_(std::move(beginning)) {}
+
+const std::string& RelativePaths::Of(TPathList::Node node) {
+  // Climb from the node until a node the text already spells (or the root),
+  // then keep the text up to it and append the names climbed over.
+  climb_.clear();
+  TPathList::Node at = node;
+  for (;;) {
+    if (list_.IsRoot(at) || list_.ParentOf(at) == TPathList::kNoNode) break;
+    const uint32_t level = list_.LevelOf(at);
+    if (level <= chain_.size() && chain_[level - 1] == at) break;
+    climb_.push_back(at);
+    at = list_.ParentOf(at);
+  }
+  const size_t kept = list_.IsRoot(at) || list_.ParentOf(at) == TPathList::kNoNode ? 0 : list_.LevelOf(at);
+  chain_.resize(kept);
+  ends_.resize(kept);
+  text_.resize(kept == 0 ? beginning_ : ends_.back());
+  for (size_t i = climb_.size(); i-- > 0;) {
+    if (!chain_.empty()) text_.push_back(separator_);
+    text_.append(list_.NameOf(climb_[i]));
+    chain_.push_back(climb_[i]);
+    ends_.push_back(text_.size());
+  }
+  return text_;
+}
+
+// --- Listing ---------------------------------------------------------------------
+
 namespace {
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
@@ -22,13 +145,47 @@ bool IsLink(uint32_t attributes) {
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
 }
 
-// `dir` followed by `name` in a string of exactly that size: a million
-// listed paths must not each carry the spare room that appending leaves.
-std::string JoinExactly(const std::string& dir, const std::string& name) {
-  std::string path;
-  path.reserve(dir.size() + name.size());
-  path.append(dir).append(name);
-  return path;
+[[noreturn]] void RaiseMountPoint(const std::string& path) {
+  std::string text = ProgramText(kTextMountPoint);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, path);
+  Raise(EInOutError(text, platform::kErrorNotSameDevice));
+}
+
+// What one directory of the walk still has to enter: its subdirectories, as
+// nodes, and how long its relative name is.
+struct Frame {
+  std::vector<TPathList::Node> subdirectories;
+  size_t next = 0;
+  size_t nameLength = 0;
+};
+
+// Reads the directory `relative` (below the tree's root; its node is
+// `directory`) and adds its entries below that node: listed when they pass
+// the requested word; entered later when they are directories (not links)
+// that pass it with the directory bit added.
+void CollectLevel(platform::TreeHandle tree, const std::string& relative, TPathList::Node directory,
+                  uint32_t attributes, std::vector<TPathList::Node>& subdirectories) {
+  const uint32_t listSkip = ~attributes & 0x1E;
+  const uint32_t enterSkip = ~(attributes | platform::kAttrDirectory) & 0x1E;
+  // Only the kind of each entry matters here, which most directory listings
+  // tell without a query per entry.
+  platform::FoundEntry entry;
+  uint32_t error = 0;
+  ScopedSearch search(platform::FindFirst(tree, relative, "*", entry, error, /*kindsOnly=*/true));
+  if (!search) return;
+  do {
+    const bool isDirectory = entry.attributes & platform::kAttrDirectory;
+    if (isDirectory && IsDotEntry(entry.name)) continue;
+    // A name that no file system could hold honestly may lead elsewhere
+    // once joined to a path: the whole operation stops before any change.
+    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(entry.name);
+    const bool listed = !(entry.attributes & listSkip);
+    const bool entered = isDirectory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes);
+    if (!listed && !entered) continue;
+    const TPathList::Node node = PathList.AddBelow(directory, std::move(entry.name), listed);
+    if (entered) subdirectories.push_back(node);
+  } while (platform::FindNext(search.get(), entry, error));
 }
 
 }  // namespace
@@ -40,33 +197,6 @@ void RaiseUnusableName(const std::string& name) {
   Raise(EInOutError(text, platform::kErrorInvalidName));
 }
 
-void CollectLevel(platform::TreeHandle tree, const std::string& root, const std::string& dir,
-                  uint32_t attributes, TPathList& out, TPathList& subdirectories) {
-  // One search delivers both what is listed and what is entered next.
-  // An entry is listed when it passes the requested word, and entered when
-  // it is a directory (not a link) that passes the word with the directory
-  // bit added.
-  const uint32_t listSkip = ~attributes & 0x1E;
-  const uint32_t enterSkip = ~(attributes | platform::kAttrDirectory) & 0x1E;
-  // Only the kind of each entry matters here, which most directory listings
-  // tell without a query per entry.
-  platform::FoundEntry entry;
-  uint32_t error = 0;
-  ScopedSearch search(platform::FindFirst(tree, dir.substr(root.size()), "*", entry, error, /*kindsOnly=*/true));
-  if (!search) return;
-  do {
-    const bool directory = entry.attributes & platform::kAttrDirectory;
-    if (directory && IsDotEntry(entry.name)) continue;
-    // A name that no file system could hold honestly may lead elsewhere
-    // once joined to a path: the whole operation stops before any change.
-    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(entry.name);
-    if (!(entry.attributes & listSkip)) out.push_back(JoinExactly(dir, entry.name));
-    if (directory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes)) {
-      subdirectories.push_back(JoinExactly(dir, entry.name));
-    }
-  } while (platform::FindNext(search.get(), entry, error));
-}
-
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
   // A root that is a link is not opened: it is listed as nothing.
   const ScopedTree tree(dir, /*followLink=*/false);
@@ -74,51 +204,85 @@ TPathList& ListTree(const std::string& dir, uint32_t attributes) {
   return ListTree(tree.get(), dir, attributes);
 }
 
-TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t attributes) {
+TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t attributes, MountPoints mounts) {
   const Conventions& c = platform::NativeConventions();
-  const std::string root = AddTrailingBackslash(dir, c);
+  const TPathList::Node root = PathList.AddRoot(AddTrailingBackslash(dir, c));
   // Depth-first with an explicit stack, so that a deep tree cannot exhaust
-  // the call stack. Each frame holds one directory's subdirectories.
-  struct Frame {
-    TPathList subdirectories;
-    size_t next = 0;
-  };
+  // the call stack. The relative name of the directory being read grows and
+  // shrinks at its end, so each step costs the length of one name.
+  std::string relative;
   std::vector<Frame> stack(1);
-  CollectLevel(tree, root, root, attributes, PathList, stack.back().subdirectories);
+  CollectLevel(tree, relative, root, attributes, stack.back().subdirectories);
   while (!stack.empty()) {
     Frame& top = stack.back();
+    relative.resize(top.nameLength);
     if (top.next == top.subdirectories.size()) {
       stack.pop_back();
       continue;
     }
-    std::string subdirectory = AddTrailingBackslash(top.subdirectories[top.next++], c);
+    const TPathList::Node subdirectory = top.subdirectories[top.next++];
+    if (!relative.empty()) relative.push_back(c.separator);
+    relative.append(PathList.NameOf(subdirectory));
+    if (mounts == MountPoints::kRefuse && platform::IsMountPoint(tree, relative)) {
+      RaiseMountPoint(PathList.PathOf(subdirectory));
+    }
     Frame child;
-    CollectLevel(tree, root, subdirectory, attributes, PathList, child.subdirectories);
+    child.nameLength = relative.size();
+    CollectLevel(tree, relative, subdirectory, attributes, child.subdirectories);
     stack.push_back(std::move(child));
   }
   return PathList;
 }
 
+// --- Duplicates ------------------------------------------------------------------
+
 namespace {
 
-// The comparison key of a path: its bytes, ASCII-lowered where names fold
-// case. Written into `scratch` to spare an allocation per path.
-std::string_view KeyOf(const std::string& path, bool fold, std::string& scratch) {
-  if (!fold) return path;
-  scratch.assign(path);
-  for (char& ch : scratch) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 0x20);
+constexpr uint64_t kHashStart = 1469598103934665603ull;
+
+// 64-bit FNV-1a over `text`, continuing from `h`; ASCII-lowered where names
+// fold case. A path's hash continues its directory's, so each entry is
+// hashed by its own name only.
+uint64_t HashOn(uint64_t h, std::string_view text, bool fold) {
+  for (unsigned char ch : text) {
+    if (fold && ch >= 'A' && ch <= 'Z') ch = static_cast<unsigned char>(ch + 0x20);
+    h = (h ^ ch) * 1099511628211ull;
   }
-  return scratch;
+  return h;
 }
 
-// 64-bit FNV-1a, then mixed so that the top bits spread well.
-uint64_t HashKey(std::string_view key) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char ch : key) h = (h ^ ch) * 1099511628211ull;
+// Spreads the top bits well.
+uint64_t Mixed(uint64_t h) {
   h ^= h >> 29;
   h *= 0xbf58476d1ce4e5b9ull;
   return h ^ (h >> 32);
+}
+
+bool SamePath(const std::string& a, const std::string& b, bool fold) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (fold) {
+      if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 0x20);
+      if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 0x20);
+    }
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The hash of every node's path, in storage order (a node's directory comes
+// before it).
+std::vector<uint64_t> PathHashes(const TPathList& list, const Conventions& c) {
+  std::vector<uint64_t> hashes(list.NodeCount());
+  const char separator[1] = {platform::NativeConventions().separator};
+  for (TPathList::Node node = 0; node < list.NodeCount(); ++node) {
+    const TPathList::Node parent = list.ParentOf(node);
+    uint64_t h = parent == TPathList::kNoNode ? kHashStart : hashes[parent];
+    if (parent != TPathList::kNoNode && !list.IsRoot(parent)) h = HashOn(h, std::string_view(separator, 1), false);
+    hashes[node] = HashOn(h, list.NameOf(node), c.foldCase);
+  }
+  return hashes;
 }
 
 }  // namespace
@@ -128,13 +292,13 @@ std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) 
   // Instead the paths' hashes are first partitioned by their top bits into
   // groups small enough to stay in cache (each group keeping list order),
   // and each group is de-duplicated with a small table of its own: the first
-  // occurrence wins. Paths are read again only when two hashes agree.
+  // occurrence wins. Paths are spelled only when two hashes agree.
   struct Hashed {
     uint64_t hash;
     uint32_t index;
   };
   const size_t n = list.size();
-  std::string scratch, other;
+  const std::vector<uint64_t> nodeHashes = PathHashes(list, c);
   unsigned bits = 0;
   while ((n >> bits) > 2048) ++bits;
   const size_t groups = size_t{1} << bits;
@@ -143,7 +307,7 @@ std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) 
   std::vector<uint64_t> hashes(n);
   std::vector<uint32_t> start(groups + 1, 0);
   for (size_t i = 0; i < n; ++i) {
-    hashes[i] = HashKey(KeyOf(list[i], c.foldCase, scratch));
+    hashes[i] = Mixed(nodeHashes[list.NodeAt(i)]);
     ++start[groupOf(hashes[i]) + 1];
   }
   for (size_t g = 1; g <= groups; ++g) start[g] += start[g - 1];
@@ -167,8 +331,7 @@ std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) 
       bool duplicate = false;
       while (table[slot] != UINT32_MAX) {
         const Hashed& seen = grouped[table[slot]];
-        if (seen.hash == entry.hash &&
-            KeyOf(list[seen.index], c.foldCase, other) == KeyOf(list[entry.index], c.foldCase, scratch)) {
+        if (seen.hash == entry.hash && SamePath(list[seen.index], list[entry.index], c.foldCase)) {
           duplicate = true;
           break;
         }
@@ -184,12 +347,8 @@ std::vector<char> FirstOccurrences(const TPathList& list, const Conventions& c) 
 }
 
 TPathList DistinctPathList(const TPathList& list, const Conventions& c) {
-  const std::vector<char> keep = FirstOccurrences(list, c);
-  TPathList result;
-  result.reserve(list.size());
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (keep[i]) result.push_back(list[i]);
-  }
+  TPathList result = list;
+  result.KeepOnly(FirstOccurrences(list, c));
   return result;
 }
 
@@ -198,15 +357,8 @@ void DistinctPaths(const TPathList& list) {
     PathList = DistinctPathList(list, platform::NativeConventions());
     return;
   }
-  // The list replaces itself: its survivors move instead of being copied.
-  const std::vector<char> keep = FirstOccurrences(PathList, platform::NativeConventions());
-  size_t kept = 0;
-  for (size_t i = 0; i < PathList.size(); ++i) {
-    if (!keep[i]) continue;
-    if (kept != i) PathList[kept] = std::move(PathList[i]);
-    ++kept;
-  }
-  PathList.resize(kept);
+  // The list replaces itself: it only forgets its later occurrences.
+  PathList.KeepOnly(FirstOccurrences(PathList, platform::NativeConventions()));
 }
 
 size_t PathDepth(const std::string& path, const Conventions& c) {
@@ -217,16 +369,31 @@ size_t PathDepth(const std::string& path, const Conventions& c) {
   return depth;
 }
 
+// --- Ordering by depth -----------------------------------------------------------
+
 namespace {
+
+// The depth of each entry's path without trailing separator: a whole path
+// (or a root) counts its separators, a listed name lies one below its
+// directory. Nodes come after their directories, so one pass does.
+std::vector<uint32_t> Depths(const TPathList& list, const Conventions& c) {
+  std::vector<uint32_t> nodeDepths(list.NodeCount());
+  for (TPathList::Node node = 0; node < list.NodeCount(); ++node) {
+    const TPathList::Node parent = list.ParentOf(node);
+    nodeDepths[node] = parent == TPathList::kNoNode
+                           ? static_cast<uint32_t>(PathDepth(DropTrailingBackslash(list.NameOf(node), c), c))
+                           : nodeDepths[parent] + 1;
+  }
+  std::vector<uint32_t> depths(list.size());
+  for (size_t i = 0; i < list.size(); ++i) depths[i] = nodeDepths[list.NodeAt(i)];
+  return depths;
+}
 
 // Where each entry goes in a stable counting sort on depth.
 std::vector<uint32_t> DepthOrderPlaces(const TPathList& list, unsigned char mode, const Conventions& c) {
-  std::vector<uint32_t> places(list.size());
+  std::vector<uint32_t> places = Depths(list, c);
   size_t deepest = 0;
-  for (size_t i = 0; i < list.size(); ++i) {
-    places[i] = static_cast<uint32_t>(PathDepth(DropTrailingBackslash(list[i], c), c));
-    deepest = std::max<size_t>(deepest, places[i]);
-  }
+  for (uint32_t depth : places) deepest = std::max<size_t>(deepest, depth);
   std::vector<size_t> start(deepest + 2, 0);
   for (uint32_t& depth : places) {
     depth = static_cast<uint32_t>(mode == 1 ? depth : deepest - depth);
@@ -241,9 +408,9 @@ std::vector<uint32_t> DepthOrderPlaces(const TPathList& list, unsigned char mode
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode, const Conventions& c) {
   const std::vector<uint32_t> places = DepthOrderPlaces(list, mode, c);
-  TPathList result(list.size());
-  for (size_t i = 0; i < list.size(); ++i) result[places[i]] = list[i];
-  return result;
+  std::vector<uint32_t> positions(list.size());
+  for (size_t i = 0; i < list.size(); ++i) positions[places[i]] = static_cast<uint32_t>(i);
+  return list.Reordered(positions);
 }
 
 TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
@@ -251,43 +418,18 @@ TPathList OrderByDepth(const TPathList& list, unsigned char mode) {
 }
 
 TPathList OrderByDepth(TPathList&& list, unsigned char mode) {
-  // Reordered where it stands, one cycle of the permutation at a time, so
-  // that a million paths never exist twice.
-  TPathList given = std::move(list);
-  std::vector<uint32_t> places = DepthOrderPlaces(given, mode, platform::NativeConventions());
-  for (size_t i = 0; i < given.size(); ++i) {
-    while (places[i] != i) {
-      const uint32_t target = places[i];
-      std::swap(given[i], given[target]);
-      std::swap(places[i], places[target]);
-    }
-  }
+  TPathList given;
+  given.swap(list);
+  given.Permute(DepthOrderPlaces(given, mode, platform::NativeConventions()));
   return given;
 }
 
-RelativeNames::RelativeNames(const std::string& prefix, const Conventions& c)
-    : prefix_(prefix), upperPrefix_(UpperCopy(prefix, c)), c_(c) {}
-
-std::string RelativeNames::Of(const std::string& entry) const {
-  // Nearly every entry begins with the prefix, and an occurrence at the
-  // start is the first one: compare the start directly and fall back to the
-  // general search only for the others.
-  const size_t n = prefix_.size();
-  const bool cutsCharacter = n < entry.size() && IsTrailByte(entry, n, c_.leadBytes);
-  if (n > 0 && entry.size() >= n && !cutsCharacter) {
-    thread_local std::string start;  // reused: no allocation per entry
-    start.assign(entry, 0, n);
-    c_.upperInPlace(start, c_.leadBytes);
-    if (start == upperPrefix_) return std::string(entry, n);
-  }
-  return ReplaceText(entry, prefix_, "", kIgnoreCase, c_);
-}
+// --- Relative names ----------------------------------------------------------------
 
 TPathList MakeRelative(const TPathList& list, const std::string& prefix, const Conventions& c) {
-  const RelativeNames names(prefix, c);
   TPathList result;
   result.reserve(list.size());
-  for (const std::string& entry : list) result.push_back(names.Of(entry));
+  for (size_t i = 0; i < list.size(); ++i) result.push_back(ReplaceText(list[i], prefix, "", kIgnoreCase, c));
   return result;
 }
 

@@ -238,7 +238,13 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
   return platform_real::LocalDosDateTime(fileTime, dosDateTime);
 }
 std::string AbsolutePath(const std::string& path) { return platform_real::AbsolutePath(path); }
-bool IsNamespaceRoot(const std::string& path) { return platform_real::IsNamespaceRoot(path); }
+bool IsNamespaceRoot(TreeHandle tree) { return platform_real::IsNamespaceRoot(tree); }
+bool IsMountPoint(TreeHandle tree, const std::string& name) { return platform_real::IsMountPoint(tree, name); }
+bool LiesWithin(const std::string& path, TreeHandle tree) { return platform_real::LiesWithin(path, tree); }
+uint32_t CreateDirectoryPath(const std::string& path) { return platform_real::CreateDirectoryPath(path); }
+void RemoveAbandonedPartialFiles(TreeHandle tree, const std::string& directory) {
+  platform_real::RemoveAbandonedPartialFiles(tree, directory);
+}
 bool IsUsableEntryName(const std::string& name) { return platform_real::IsUsableEntryName(name); }
 void FindClose(SearchHandle search) { platform_real::FindClose(search); }
 

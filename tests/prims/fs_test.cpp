@@ -154,7 +154,7 @@ TEST_F(FsTest, MakeDirectoryPathTellsTheTruth) {
   struct Row { std::string path; int32_t code; } rows[] = {
       {Path("file"), 183},                     // a file of that name
       {Path("file/sub"), 183},                 // a file in the way
-      {Path("twice") + sep + sep, 3},          // a doubled separator creates nothing
+      {Path("file") + sep + sep + "sub", 183},  // however the path is spelled
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
@@ -170,6 +170,11 @@ TEST_F(FsTest, MakeDirectoryPathTellsTheTruth) {
   EXPECT_TRUE(IsDir("a/b/c"));
   MakeDirectoryPath(Path("a/b/c"));  // present already
   MakeDirectoryPath(Path("a/b") + sep);
+  // A run of separators is one: the part before it is made too.
+  MakeDirectoryPath(Path("twice") + sep + sep);
+  EXPECT_TRUE(IsDir("twice"));
+  MakeDirectoryPath(Path("M3") + sep + sep + "a");
+  EXPECT_TRUE(IsDir("M3/a"));
 }
 
 TEST_F(FsTest, NamesRootDirectoryHoweverSpelled) {

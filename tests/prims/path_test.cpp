@@ -57,6 +57,27 @@ TEST(PathParts, FileNameAndDirectory) {
   }
 }
 
+// One spelling per name: runs of separators are one, "/" is a separator
+// on Windows, and the openings of share and literal paths stay.
+TEST(NormalizeSeparators, OneSpellingPerName) {
+  struct Row { std::string in; const Conventions* c; std::string out; } rows[] = {
+      {"X//", &kPosix, "X/"},                  {"M3//a", &kPosix, "M3/a"},
+      {"//tmp///a//", &kPosix, "/tmp/a/"},     {"a\\\\b", &kPosix, "a\\\\b"},
+      {"", &kPosix, ""},                       {"/", &kPosix, "/"},
+      {"C:\\data/a.txt", &kWin, "C:\\data\\a.txt"},
+      {"C:/x/*.txt", &kWin, "C:\\x\\*.txt"},   {"C:\\x\\\\\\deep", &kWin, "C:\\x\\deep"},
+      {"X\\\\", &kWin, "X\\"},                 {"\\\\srv\\\\share", &kWin, "\\\\srv\\share"},
+      {"//srv/share/", &kWin, "\\\\srv\\share\\"}, {"\\\\\\srv", &kWin, "\\\\srv"},
+      {"\\\\", &kWin, "\\\\"},                 {"\\\\.\\C:/x", &kWin, "\\\\.\\C:\\x"},
+      {"\\\\?\\C:\\a//b/", &kWin, "\\\\?\\C:\\a//b/"},  // literal: the caller's exact name
+      {"d\\\x81\\\\\\x", &kWinDouble, "d\\\x81\\\\x"},  // the trail byte stays; the run after it is one
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(NormalizeSeparators(row.in, *row.c), row.out);
+  }
+}
+
 TEST(IsRootPath, DrivesRootsAndShares) {
   struct Row { std::string in; const Conventions* c; bool root; } rows[] = {
       {"\\", &kWin, true},          {"C:\\", &kWin, true},     {"C:", &kWin, true},

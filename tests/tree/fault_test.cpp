@@ -155,9 +155,10 @@ class FaultTest : public TempDirTest {
 };
 
 TEST_F(FaultTest, DirectoryCreationFailsInTheMiddleOfACopy) {
-  // Creations: the target, dst\src, the four directories one level down,
-  // then the first of the inner ones, which fails.
-  faults::FailCall(Service::kCreateDirectory, 7, 5);
+  // Creations one at a time (the target is made as a whole path first):
+  // dst\src, the four directories one level down, then the first of the
+  // inner ones, which fails.
+  faults::FailCall(Service::kCreateDirectory, 6, 5);
   const EInOutError error = ExpectError([&] { CopyTarget(Path("src"), Path("dst")); });
   EXPECT_EQ(error.IoCode, 5);
   EXPECT_EQ(error.Message(), "File access denied");
@@ -172,7 +173,7 @@ TEST_F(FaultTest, DirectoryCreationFailsInTheMiddleOfACopy) {
 }
 
 TEST_F(FaultTest, DirectoryCreationFailsInTheMiddleOfAMove) {
-  faults::FailCall(Service::kCreateDirectory, 5, 5);
+  faults::FailCall(Service::kCreateDirectory, 4, 5);
   const EInOutError error = ExpectError([&] { MoveTarget(Path("src"), Path("dst")); });
   EXPECT_EQ(error.IoCode, 5);
   ExpectNothingLost(Contents("src"), Contents("dst/src"));

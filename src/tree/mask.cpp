@@ -1,4 +1,4 @@
-#include "tree/wildcard.h"
+#include "tree/mask.h"
 
 #include "platform/wildcard.h"
 #include "prims/fs.h"

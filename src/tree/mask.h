@@ -1,4 +1,4 @@
-// The wildcard case shared by copy, move and delete: the plain files that a
+// The mask case shared by copy, move and delete: the plain files that a
 // mask such as C:\data\*.txt selects.
 #pragma once
 
