@@ -83,6 +83,65 @@ TEST(MakeRelative, RemovesTheFirstPrefixWithoutLetterCase) {
   }
 }
 
+// Listed entries hold only their names; their paths are their directories'
+// paths and the name, and duplicates are found by path all the same.
+TEST(TPathList, ListedNamesSpellWholePathsAndFoldAsPathsDo) {
+  const std::string sep(1, platform::NativeConventions().separator);
+  TPathList list;
+  const TPathList::Node root = list.AddRoot("top" + sep);
+  const TPathList::Node upper = list.AddBelow(root, "A", true);
+  list.AddBelow(upper, "x", true);
+  const TPathList::Node lower = list.AddBelow(root, "a", true);
+  list.AddBelow(lower, "x", true);
+  list.AddBelow(lower, "y", true);
+  const TPathList::Node hidden = list.AddBelow(root, "entered", false);  // entered, not listed
+  list.AddBelow(hidden, "z", true);
+  list.push_back("top" + sep + "A" + sep + "x");  // the same path, given whole
+  EXPECT_EQ(list, (TPathList{"top" + sep + "A", "top" + sep + "A" + sep + "x", "top" + sep + "a",
+                             "top" + sep + "a" + sep + "x", "top" + sep + "a" + sep + "y",
+                             "top" + sep + "entered" + sep + "z", "top" + sep + "A" + sep + "x"}));
+  EXPECT_EQ(FirstOccurrences(list, kPosix), (std::vector<char>{1, 1, 1, 1, 1, 1, 0}));
+  EXPECT_EQ(FirstOccurrences(list, kWin), (std::vector<char>{1, 1, 0, 0, 1, 1, 0}));
+  // Depth of the path: a listed name lies one below its directory.
+  EXPECT_EQ(OrderByDepth(list, 0, platform::NativeConventions())[0], "top" + sep + "A" + sep + "x");
+}
+
+// The relative names of a walk are spelled from the one before; whatever
+// order the walk takes, each must be the whole relative path.
+TEST(RelativePaths, EveryEntryInAnyOrder) {
+  TPathList list;
+  const TPathList::Node root = list.AddRoot("r/");
+  std::vector<TPathList::Node> directories = {root};
+  std::vector<TPathList::Node> nodes;
+  unsigned seed = 7;
+  auto next = [&] { return (seed = seed * 1103515245 + 12345) >> 16; };
+  for (int i = 0; i < 3000; ++i) {
+    const TPathList::Node node = list.AddBelow(directories[next() % directories.size()], "n" + std::to_string(i), true);
+    nodes.push_back(node);
+    if (next() % 3 == 0) directories.push_back(node);
+  }
+  // Expected paths, spelled naively from the names up.
+  auto naive = [&](TPathList::Node node) {
+    std::string path;
+    for (TPathList::Node at = node; !list.IsRoot(at); at = list.ParentOf(at)) {
+      path = path.empty() ? list.NameOf(at) : list.NameOf(at) + "|" + path;
+    }
+    return path;
+  };
+  for (const char* order : {"list", "deepest first", "scattered"}) {
+    SCOPED_TRACE(order);
+    std::vector<TPathList::Node> walk = nodes;
+    if (std::string(order) == "deepest first") {
+      std::stable_sort(walk.begin(), walk.end(),
+                       [&](TPathList::Node a, TPathList::Node b) { return list.LevelOf(a) > list.LevelOf(b); });
+    } else if (std::string(order) == "scattered") {
+      for (size_t i = walk.size(); i > 1; --i) std::swap(walk[i - 1], walk[next() % i]);
+    }
+    RelativePaths names(list, "pre|", '|');
+    for (TPathList::Node node : walk) ASSERT_EQ(names.Of(node), "pre|" + naive(node));
+  }
+}
+
 using ListTreeTest = TempDirTest;
 
 TEST_F(ListTreeTest, DirectoryEntriesBeforeTheirSubtrees) {
