@@ -220,6 +220,23 @@ uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTre
   return platform_real::CopyLink(fromTree, from, toTree, to);
 }
 
+void RemoveAbandonedPartialFiles(TreeHandle tree, const std::string& directory) {
+  if (Enter(Service::kRemoveAbandonedPartialFiles, FullPath(tree, directory))) return;
+  platform_real::RemoveAbandonedPartialFiles(tree, directory);
+}
+
+bool IsMountPoint(TreeHandle tree, const std::string& name) {
+  if (Enter(Service::kIsMountPoint, FullPath(tree, name))) return true;
+  return platform_real::IsMountPoint(tree, name);
+}
+
+bool LiesWithin(const std::string& path, TreeHandle tree) {
+  if (Enter(Service::kLiesWithin, path)) return true;
+  return platform_real::LiesWithin(path, tree);
+}
+
+bool IsNamespaceRoot(TreeHandle tree) { return platform_real::IsNamespaceRoot(tree); }
+
 const Conventions& NativeConventions() { return platform_real::NativeConventions(); }
 void RecordArguments(int argc, char** argv) { platform_real::RecordArguments(argc, argv); }
 std::optional<std::string> RawCommandLine() { return platform_real::RawCommandLine(); }
@@ -270,6 +287,11 @@ bool FindNext(SearchHandle search, FoundEntry& entry, uint32_t& error) {
 uint32_t CreateDirectory(const std::string& path) {
   if (auto code = Enter(Service::kCreateDirectory, path)) return *code;
   return platform_real::CreateDirectory(path);
+}
+
+uint32_t CreateDirectoryPath(const std::string& path) {
+  if (auto code = Enter(Service::kCreateDirectoryPath, path)) return *code;
+  return platform_real::CreateDirectoryPath(path);
 }
 
 uint32_t RemoveDirectory(const std::string& path) {
