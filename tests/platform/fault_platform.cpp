@@ -220,6 +220,23 @@ uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTre
   return platform_real::CopyLink(fromTree, from, toTree, to);
 }
 
+void RemoveAbandonedPartialFiles(TreeHandle tree, const std::string& directory) {
+  if (Enter(Service::kRemoveAbandonedPartialFiles, FullPath(tree, directory))) return;
+  platform_real::RemoveAbandonedPartialFiles(tree, directory);
+}
+
+bool IsMountPoint(TreeHandle tree, const std::string& name) {
+  if (Enter(Service::kIsMountPoint, FullPath(tree, name))) return true;
+  return platform_real::IsMountPoint(tree, name);
+}
+
+bool LiesWithin(const std::string& path, TreeHandle tree) {
+  if (Enter(Service::kLiesWithin, path)) return true;
+  return platform_real::LiesWithin(path, tree);
+}
+
+bool IsNamespaceRoot(TreeHandle tree) { return platform_real::IsNamespaceRoot(tree); }
+
 const Conventions& NativeConventions() { return platform_real::NativeConventions(); }
 void RecordArguments(int argc, char** argv) { platform_real::RecordArguments(argc, argv); }
 std::optional<std::string> RawCommandLine() { return platform_real::RawCommandLine(); }
@@ -238,13 +255,6 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
   return platform_real::LocalDosDateTime(fileTime, dosDateTime);
 }
 std::string AbsolutePath(const std::string& path) { return platform_real::AbsolutePath(path); }
-bool IsNamespaceRoot(TreeHandle tree) { return platform_real::IsNamespaceRoot(tree); }
-bool IsMountPoint(TreeHandle tree, const std::string& name) { return platform_real::IsMountPoint(tree, name); }
-bool LiesWithin(const std::string& path, TreeHandle tree) { return platform_real::LiesWithin(path, tree); }
-uint32_t CreateDirectoryPath(const std::string& path) { return platform_real::CreateDirectoryPath(path); }
-void RemoveAbandonedPartialFiles(TreeHandle tree, const std::string& directory) {
-  platform_real::RemoveAbandonedPartialFiles(tree, directory);
-}
 bool IsUsableEntryName(const std::string& name) { return platform_real::IsUsableEntryName(name); }
 void FindClose(SearchHandle search) { platform_real::FindClose(search); }
 
@@ -276,6 +286,11 @@ bool FindNext(SearchHandle search, FoundEntry& entry, uint32_t& error) {
 uint32_t CreateDirectory(const std::string& path) {
   if (auto code = Enter(Service::kCreateDirectory, path)) return *code;
   return platform_real::CreateDirectory(path);
+}
+
+uint32_t CreateDirectoryPath(const std::string& path) {
+  if (auto code = Enter(Service::kCreateDirectoryPath, path)) return *code;
+  return platform_real::CreateDirectoryPath(path);
 }
 
 uint32_t RemoveDirectory(const std::string& path) {

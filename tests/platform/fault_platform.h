@@ -22,6 +22,13 @@ enum class Service {
   kMoveFile,
   kCopyFile,
   kCopyLink,
+  kCreateDirectoryPath,
+  // A planned failure of these three stands for the answer that stops the
+  // logic: the directory is a mount point, the path lies within the tree;
+  // the clean-up of partial files is passed over. Actions see the path.
+  kIsMountPoint,
+  kLiesWithin,
+  kRemoveAbandonedPartialFiles,
   kCount,
 };
 

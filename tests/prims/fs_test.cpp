@@ -153,8 +153,8 @@ TEST_F(FsTest, MakeDirectoryPathTellsTheTruth) {
   WriteFile("file");
   struct Row { std::string path; int32_t code; } rows[] = {
       {Path("file"), 183},                     // a file of that name
-      {Path("file/sub"), 183},                 // a file in the way
-      {Path("file") + sep + sep + "sub", 183},  // however the path is spelled
+      {Path("file/sub"), 3},                   // a file in the way: no path there
+      {Path("file") + sep + sep + "sub", 3},   // however the path is spelled
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);

@@ -30,8 +30,14 @@ uint32_t CopyLinkEntry(Tree& from, std::string_view fromName, Tree& to, std::str
 
 // Renames without replacing. Across file systems the entry is recreated
 // completely (a file copied, a link, pipe, socket or device node made
-// anew), put in place without replacing, and only then is the source
-// removed; a directory is refused.
-uint32_t MoveEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName);
+// anew) with its owner and group where the process may set them, its mode
+// (set-user-ID and set-group-ID bits only where the owner was kept) and
+// its times, put in place without replacing, and only then is the source
+// removed; a directory is refused. With `finishMoved`, a target name taken
+// by a regular file whose content equals that of the regular file
+// `fromName` (sizes first, then bytes; never the source itself under a
+// second name) is what an earlier run left when it stopped between the
+// copy and the removal of its source: the source is removed and 0 given.
+uint32_t MoveEntry(Tree& from, std::string_view fromName, Tree& to, std::string_view toName, bool finishMoved);
 
 }  // namespace platform::posix

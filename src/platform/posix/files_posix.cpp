@@ -20,6 +20,7 @@
 #include "platform/posix/copy_posix.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/names_posix.h"
+#include "platform/posix/partial_posix.h"
 #include "platform/posix/tree_posix.h"
 #include "platform/wildcard.h"
 
@@ -246,7 +247,7 @@ uint32_t DeleteFile(TreeHandle handle, const std::string& name, uint32_t seenAtt
 }
 
 uint32_t MoveFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
-  return posix::MoveEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
+  return posix::MoveEntry(TreeOf(fromTree), from, TreeOf(toTree), to, /*finishMoved=*/true);
 }
 
 uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to,
@@ -258,6 +259,14 @@ uint32_t CopyFile(TreeHandle fromTree, const std::string& from, TreeHandle toTre
 
 uint32_t CopyLink(TreeHandle fromTree, const std::string& from, TreeHandle toTree, const std::string& to) {
   return posix::CopyLinkEntry(TreeOf(fromTree), from, TreeOf(toTree), to);
+}
+
+void RemoveAbandonedPartialFiles(TreeHandle handle, const std::string& directory) {
+  Tree& tree = TreeOf(handle);
+  tree.look.valid = false;
+  uint32_t error = 0;
+  const posix::ScopedFd dir(tree.resolver.OpenDirectory(directory, error));
+  if (dir.get() >= 0) posix::RemoveAbandonedPartials(dir.get());
 }
 
 // --- Whole paths -------------------------------------------------------------
@@ -353,7 +362,7 @@ uint32_t MoveFile(const std::string& from, const std::string& to) {
   if (!source.ok()) return source.error();
   const PathPlace target(to);
   if (!target.ok()) return target.error();
-  return posix::MoveEntry(source.tree(), source.name(), target.tree(), target.name());
+  return posix::MoveEntry(source.tree(), source.name(), target.tree(), target.name(), /*finishMoved=*/false);
 }
 
 uint32_t CopyFile(const std::string& from, const std::string& to) {
@@ -403,14 +412,6 @@ std::string AbsolutePath(const std::string& path) {
 
 bool IsUsableEntryName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos;
-}
-
-bool IsNamespaceRoot(const std::string& path) {
-  if (path.empty()) return false;
-  struct stat named, root;
-  const std::string plain = WithoutTrailingSeparators(path);
-  return lstat(plain.c_str(), &named) == 0 && S_ISDIR(named.st_mode) && stat("/", &root) == 0 &&
-         named.st_dev == root.st_dev && named.st_ino == root.st_ino;
 }
 
 }  // namespace platform

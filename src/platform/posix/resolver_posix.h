@@ -16,11 +16,15 @@ namespace platform::posix {
 // root. The last name itself is left to the caller, who acts on it with the
 // *at calls and never follows it.
 //
-// The directories on the way to the name resolved last stay open, so that
-// the next name in the same directory (the usual case in a listed tree)
-// costs no lookup. In a deep tree only the deepest few and an evenly spaced
-// set of anchors stay open: a chain of any depth holds a bounded number of
-// descriptors and still costs a constant number of lookups per step.
+// The directories on the way to the name resolved last stay known, so that
+// the next name costs only its own new part: the directories it shares with
+// the last one are found by comparing the two texts, with no work per
+// shared directory. Of a deep chain only the deepest few and anchors spaced
+// more widely the farther they lie above it stay open: a chain of any depth
+// holds a few dozen descriptors, a walk down costs one open per level, and
+// a walk back up (the deepest-first order of a delete) reopens short runs
+// below the nearest anchor, a few opens per level in all. Time and memory
+// are linear in the length of the names.
 //
 // A resolver serves one thread.
 class Resolver {
@@ -33,12 +37,13 @@ class Resolver {
   int Root() const { return rootFd_; }
 
   // Where a name is: the open directory that holds its last name, and that
-  // name (a view into `relative`). Names are separated by "/"; empty names
-  // are passed over. For the root itself (no name at all) `dir` is the root
-  // and `name` empty. `error` is 0, or kErrorPathNotFound when a directory
-  // on the way is missing or is not a directory (a file, a link), or
-  // kErrorInvalidName for a "." or ".." name. `dir` stays valid until the
-  // next call of Locate, OpenDirectory or Forget.
+  // name. Names are separated by "/"; empty names are passed over. For the
+  // root itself (no name at all) `dir` is the root and `name` empty.
+  // `error` is 0, or kErrorPathNotFound when a directory on the way is
+  // missing or is not a directory (a file, a link), or kErrorInvalidName
+  // for a "." or ".." name. `dir` and `name` (a view into `relative`, or
+  // into the resolver's own copy of it when it holds empty names) stay
+  // valid until the next call of Locate, OpenDirectory or Forget.
   struct Place {
     int dir = -1;
     std::string_view name;
@@ -51,25 +56,36 @@ class Resolver {
   // (kErrorPathNotFound when it is missing, not a directory, or a link).
   int OpenDirectory(std::string_view relative, uint32_t& error);
 
-  // Drops what is kept open of `relative` and everything below it; called
-  // after it was removed or renamed, so that a directory made later under
-  // the same name is the one reached.
+  // Drops what is kept of `relative` and everything below it; called after
+  // it was removed or renamed, so that a directory made later under the
+  // same name is the one reached.
   void Forget(std::string_view relative);
 
-  // Directories kept open now (for tests of the bound).
-  size_t KeptOpen() const;
+  // Directories kept open now, and directories opened in all (for tests of
+  // the bounds).
+  size_t KeptOpen() const { return kept_.size(); }
+  uint64_t Opened() const { return opened_; }
 
  private:
   struct Level {
-    std::string name;
+    size_t end;   // where its name ends in path_
     int fd = -1;  // -1: not kept open
   };
+  std::string_view WithoutEmptyNames(std::string_view relative);
+  size_t SharedLevels(std::string_view parents) const;
+  size_t LevelEndingAt(size_t end) const;
+  int OpenLevel(int parentFd, size_t level);
   void Truncate(size_t levels);
-  void KeepFew();
+  void Hold(size_t level, int fd);
+  void KeepFew(size_t depth);
 
   int rootFd_;
-  std::vector<Level> chain_;  // the directories on the way to the name resolved last
-  std::vector<std::string_view> names_;  // scratch: the names of the current request
+  std::string path_;            // the directories on the way to the name resolved last, "a/b/c"
+  std::vector<Level> chain_;    // one per directory of path_, outermost first
+  std::vector<size_t> kept_;    // the levels held open, outermost first
+  std::string scratch_;         // a name spelled with empty names, without them
+  std::string name_;            // the name being opened, terminated
+  uint64_t opened_ = 0;
 };
 
 }  // namespace platform::posix

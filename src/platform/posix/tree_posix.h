@@ -36,9 +36,18 @@ struct Tree {
     return fresh;
   }
 
+  // The mount the root is on, asked for once (see IsMountPoint): its mount
+  // ID where the kernel tells one, else its device.
+  struct Mount {
+    bool known = false;
+    bool byMountId = false;
+    uint64_t id = 0;
+  };
+
   Resolver resolver;
   std::string root;  // the path it was opened with
   Look look;
+  Mount rootMount;
   ClosingBatch closing;  // declared last: closes its files before the resolver goes
 };
 
