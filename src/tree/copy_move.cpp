@@ -142,10 +142,10 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   {
     // Files go on the workers, each as the walk reaches it: the
     // directories it needs exist by then (shallowest first).
-    FileSteps files(from.get(), to.get(),
-                    [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t, const std::string& name,
-                        uint32_t attributes) {
-                      TransferEntry(how, fromTree, name, attributes, toTree, targetPrefix + name);
+    FileSteps files(from.get(), to.get(), lastComponent,
+                    [how](platform::TreeHandle fromTree, const std::string& name, platform::TreeHandle toTree,
+                          const std::string& toName, uint32_t attributes) {
+                      TransferEntry(how, fromTree, name, attributes, toTree, toName);
                     });
     // Each entry's relative names are spelled as it comes up, from the
     // names of the one before: no second list, and no cost that grows with
@@ -165,7 +165,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
         }
         if (how == Transfer::kMove) movedDirectories.push_back(node);
       } else {
-        files.Add(i, PathList.ParentOf(node), name, attributes);
+        files.Add(DirectoryOfEntry(name, node), PathList.NameOf(node), attributes);
       }
     }
     files.Finish();
@@ -173,7 +173,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   if (how == Transfer::kMove) RemoveEmptiedTree(from, std::move(movedDirectories), source, c);
 }
 
-void TransferMask(Transfer how, const std::string& source, const std::string& target, const Conventions& c) {
+void TransferMask(Transfer how, const std::string& source, const std::string& target) {
   // The mask's files are found before the target is made: a name no file
   // system could hold stops the run before anything changes.
   const MaskedFiles masked(source);
@@ -182,12 +182,12 @@ void TransferMask(Transfer how, const std::string& source, const std::string& ta
   const ScopedTree to(target, /*followLink=*/true);
   if (!to) return;
   if (targetWasThere) ClearLeftovers(to.get(), "");
-  FileSteps files(masked.tree.get(), to.get(),
-                  [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t, const std::string& name,
-                      uint32_t attributes) {
-                    TransferEntry(how, fromTree, name, attributes, toTree, FileNamePart(name, c));
+  FileSteps files(masked.tree.get(), to.get(), "",
+                  [how](platform::TreeHandle fromTree, const std::string& name, platform::TreeHandle toTree,
+                        const std::string& toName, uint32_t attributes) {
+                    TransferEntry(how, fromTree, name, attributes, toTree, toName);
                   });
-  for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, 0, masked.names[i], masked.attributes[i]);
+  for (size_t i = 0; i < masked.names.size(); ++i) files.Add("", masked.names[i], masked.attributes[i]);
 }
 
 // One file (or link) the caller named. A copy follows a link there, as the
@@ -220,7 +220,7 @@ void TransferTarget(Transfer how, std::string source, std::string target) {
   source = NormalizeSeparators(how == Transfer::kMove ? ExpandRemovedPath(source) : ExpandEnvRefs(source), c);
   if (target.empty()) EnsureDirectories(target);  // raises: there is nowhere to put anything
   if (IsMaskPath(source)) {
-    TransferMask(how, source, target, c);
+    TransferMask(how, source, target);
   } else if (IsDirectory(source)) {
     TransferTree(how, AddTrailingBackslash(source, c), target, c);
   } else {

@@ -30,8 +30,8 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
     // handed out before it (everything inside it among them) has gone.
     // The attribute word read here goes with each file: a step needs no
     // second look at its entry.
-    FileSteps files(tree.get(), platform::kNoTree,
-                    [](platform::TreeHandle from, platform::TreeHandle, size_t, const std::string& name,
+    FileSteps files(tree.get(), platform::kNoTree, "",
+                    [](platform::TreeHandle from, const std::string& name, platform::TreeHandle, const std::string&,
                        uint32_t attributes) { platform::DeleteFile(from, name, attributes); });
     RelativePaths names(PathList, "", c.separator);
     for (size_t i = 0; i < PathList.size(); ++i) {
@@ -42,7 +42,7 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
         files.Finish();
         RemoveDirChecked(tree.get(), name);
       } else {
-        files.Add(i, PathList.ParentOf(node), name, attributes);
+        files.Add(DirectoryOfEntry(name, node), PathList.NameOf(node), attributes);
       }
     }
     files.Finish();
@@ -54,11 +54,10 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
 
 void DeleteMask(const std::string& mask) {
   const MaskedFiles masked(mask);
-  FileSteps files(masked.tree.get(), platform::kNoTree,
-                  [](platform::TreeHandle from, platform::TreeHandle, size_t, const std::string& name, uint32_t) {
-                    platform::DeleteFile(from, name);
-                  });
-  for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, 0, masked.names[i]);
+  FileSteps files(masked.tree.get(), platform::kNoTree, "",
+                  [](platform::TreeHandle from, const std::string& name, platform::TreeHandle, const std::string&,
+                     uint32_t) { platform::DeleteFile(from, name); });
+  for (const std::string& name : masked.names) files.Add("", name);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "prims/fs.h"
@@ -22,12 +23,23 @@ constexpr size_t kBatchesPerWorker = 4;
 
 std::atomic<unsigned> threadsOverride{0};
 
-// Releases a shared tree handle.
-struct SharedTree {
-  platform::TreeHandle handle = platform::kNoTree;
-  ~SharedTree() {
-    if (handle != platform::kNoTree) platform::CloseTree(handle);
+// Owns a tree handle a batch works through.
+class OwnedTree {
+ public:
+  OwnedTree() = default;
+  explicit OwnedTree(platform::TreeHandle handle) : handle_(handle) {}
+  OwnedTree(OwnedTree&& other) noexcept : handle_(std::exchange(other.handle_, platform::kNoTree)) {}
+  OwnedTree& operator=(OwnedTree&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
   }
+  ~OwnedTree() {
+    if (handle_ != platform::kNoTree) platform::CloseTree(handle_);
+  }
+  platform::TreeHandle get() const { return handle_; }
+
+ private:
+  platform::TreeHandle handle_ = platform::kNoTree;
 };
 
 }  // namespace
@@ -40,20 +52,34 @@ unsigned FileStepThreads() {
 
 void SetFileStepThreads(unsigned threads) { threadsOverride.store(threads); }
 
+std::string JoinedName(std::string_view directory, std::string_view name) {
+  if (directory.empty()) return std::string(name);
+  std::string joined;
+  joined.reserve(directory.size() + 1 + name.size());
+  joined.append(directory).push_back(platform::NativeConventions().separator);
+  return joined.append(name);
+}
+
 // Worker threads over a bounded queue of batches. A worker that finds the
 // queue empty sleeps on a condition; the walk that finds it full does too.
 class FileSteps::Pool {
   struct Entry {
-    size_t index;
-    uint32_t attributes;
     std::string name;
+    uint32_t attributes;
+  };
+  struct Batch {
+    std::string directory;  // below the operation's `from`
+    OwnedTree from;
+    OwnedTree to;
+    std::vector<Entry> entries;
   };
 
  public:
-  Pool(unsigned threads, platform::TreeHandle from, platform::TreeHandle to, const Step& step)
-      : step_(step), capacity_(kBatchesPerWorker * threads) {
+  Pool(unsigned threads, platform::TreeHandle from, platform::TreeHandle to, const std::string& toRoot,
+       const Step& step)
+      : from_(from), to_(to), toRoot_(toRoot), step_(step), capacity_(kBatchesPerWorker * threads) {
     try {
-      for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this, from, to] { Work(from, to); });
+      for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
     } catch (...) {
       Stop();  // the threads that did start end again
       throw;
@@ -61,10 +87,12 @@ class FileSteps::Pool {
   }
   ~Pool() { Stop(); }
 
-  void Add(size_t index, uint64_t directory, std::string name, uint32_t attributes) {
-    if (!batch_.empty() && (batch_.size() == kBatchEntries || directory != batchDirectory_)) HandOut();
-    if (batch_.empty()) batchDirectory_ = directory;
-    batch_.push_back({index, attributes, std::move(name)});
+  void Add(std::string_view directory, std::string name, uint32_t attributes) {
+    if (!batch_.entries.empty() && (batch_.entries.size() == kBatchEntries || directory != batch_.directory)) {
+      HandOut();
+    }
+    if (batch_.entries.empty()) batch_.directory = directory;
+    batch_.entries.push_back({std::move(name), attributes});
   }
 
   // Hands out what is gathered and waits for everything handed out. An
@@ -91,25 +119,38 @@ class FileSteps::Pool {
     workers_.clear();
   }
 
+  // The walk takes the handles a batch works through: its resolution of the
+  // directory is at hand, and a tree serves one thread.
   void HandOut() {
-    if (batch_.empty()) return;
+    if (batch_.entries.empty()) return;
+    uint32_t error = 0;
+    const std::string toDirectory = JoinedName(toRoot_, batch_.directory);
+    batch_.from = OwnedTree(platform::ShareTree(from_, batch_.directory, error));
+    if (to_ != platform::kNoTree) batch_.to = OwnedTree(platform::ShareTree(to_, toDirectory, error));
+    if (batch_.from.get() == platform::kNoTree || (to_ != platform::kNoTree && batch_.to.get() == platform::kNoTree)) {
+      // No handle of the directory to be had (gone meanwhile, or no
+      // descriptor left): its steps run here, as the ordered loop runs
+      // them, and fail or not as they would there.
+      for (const Entry& entry : batch_.entries) {
+        step_(from_, JoinedName(batch_.directory, entry.name), to_, JoinedName(toDirectory, entry.name),
+              entry.attributes);
+      }
+      batch_ = Batch{};
+      return;
+    }
     {
       std::unique_lock<std::mutex> hold(lock_);
       room_.wait(hold, [this] { return queue_.size() < capacity_; });
       queue_.push_back(std::move(batch_));
       ++outstanding_;
     }
-    batch_.clear();
+    batch_ = Batch{};
     work_.notify_one();
   }
 
-  void Work(platform::TreeHandle from, platform::TreeHandle to) {
-    // Each worker resolves names through handles of its own.
-    uint32_t error = 0;
-    SharedTree ownFrom{platform::ShareTree(from, error)};
-    SharedTree ownTo{platform::ShareTree(to, error)};
+  void Work() {
     for (;;) {
-      std::vector<Entry> batch;
+      Batch batch;
       {
         std::unique_lock<std::mutex> hold(lock_);
         work_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
@@ -119,21 +160,16 @@ class FileSteps::Pool {
       }
       room_.notify_one();
       try {
-        const bool shared = ownFrom.handle != platform::kNoTree && (to == platform::kNoTree || ownTo.handle != platform::kNoTree);
-        for (const Entry& entry : batch) {
-          // Without handles of its own (none could be had) the worker
-          // still works, through the operation's, one step at a time.
-          if (shared) {
-            step_(ownFrom.handle, ownTo.handle, entry.index, entry.name, entry.attributes);
-          } else {
-            std::lock_guard<std::mutex> hold(fallback_);
-            step_(from, to, entry.index, entry.name, entry.attributes);
-          }
+        for (const Entry& entry : batch.entries) {
+          step_(batch.from.get(), entry.name, batch.to.get(), entry.name, entry.attributes);
         }
       } catch (...) {
         std::lock_guard<std::mutex> hold(lock_);
         if (!failure_) failure_ = std::current_exception();
       }
+      // The directory is let go before the batch counts as done: the walk
+      // may remove it next.
+      batch = Batch{};
       {
         std::lock_guard<std::mutex> hold(lock_);
         --outstanding_;
@@ -142,29 +178,29 @@ class FileSteps::Pool {
     }
   }
 
+  const platform::TreeHandle from_;
+  const platform::TreeHandle to_;
+  const std::string& toRoot_;
   const Step& step_;
   const size_t capacity_;
   std::vector<std::thread> workers_;
   std::mutex lock_;
-  std::mutex fallback_;
   std::condition_variable work_;  // a batch is waiting, or the pool stops
   std::condition_variable room_;  // the queue has room
   std::condition_variable idle_;  // a batch has finished
-  std::deque<std::vector<Entry>> queue_;
+  std::deque<Batch> queue_;
   size_t outstanding_ = 0;  // batches handed out and not finished
   bool stopping_ = false;
   std::exception_ptr failure_;
-  // The batch being gathered by the walk (touched by the walk alone).
-  std::vector<Entry> batch_;
-  uint64_t batchDirectory_ = 0;
+  Batch batch_;  // the batch being gathered (touched by the walk alone)
 };
 
-FileSteps::FileSteps(platform::TreeHandle from, platform::TreeHandle to, Step step)
-    : from_(from), to_(to), step_(std::move(step)) {
+FileSteps::FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Step step)
+    : from_(from), to_(to), toRoot_(std::move(toRoot)), step_(std::move(step)) {
   const unsigned threads = FileStepThreads();
   if (threads <= 1) return;
   try {
-    pool_ = std::make_unique<Pool>(threads, from_, to_, step_);
+    pool_ = std::make_unique<Pool>(threads, from_, to_, toRoot_, step_);
   } catch (const std::system_error&) {
     pool_.reset();  // no threads to be had: the steps run in order here
   }
@@ -180,11 +216,11 @@ FileSteps::~FileSteps() {
   }
 }
 
-void FileSteps::Add(size_t index, uint64_t directory, std::string name, uint32_t attributes) {
+void FileSteps::Add(std::string_view directory, std::string name, uint32_t attributes) {
   if (pool_) {
-    pool_->Add(index, directory, std::move(name), attributes);
+    pool_->Add(directory, std::move(name), attributes);
   } else {
-    step_(from_, to_, index, name, attributes);
+    step_(from_, JoinedName(directory, name), to_, JoinedName(JoinedName(toRoot_, directory), name), attributes);
   }
 }
 

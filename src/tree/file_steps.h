@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -28,24 +29,31 @@ void SetFileStepThreads(unsigned threads);
 
 class FileSteps {
  public:
-  // `step(from, to, index, name, attributes)` carries out the file step of
-  // list entry `index`, named `name` below `from`, whose attribute word the
-  // walk saw as `attributes`, through `from` and `to`: the operation's own
-  // trees on the calling thread, shared handles of them (see
-  // platform::ShareTree) on a worker. `to` may be kNoTree.
-  using Step = std::function<void(platform::TreeHandle from, platform::TreeHandle to, size_t index,
-                                  const std::string& name, uint32_t attributes)>;
-  FileSteps(platform::TreeHandle from, platform::TreeHandle to, Step step);
+  // `step(from, name, to, toName, attributes)` carries out one file step:
+  // the entry `name` below the tree `from`, whose attribute word the walk
+  // saw as `attributes`, to `toName` below `to` (kNoTree for a delete). On
+  // the calling thread these are the operation's own trees and names below
+  // their roots; on a worker, trees of the entry's directory and of its
+  // counterpart (see platform::ShareTree) and the entry's name alone.
+  using Step = std::function<void(platform::TreeHandle from, const std::string& name, platform::TreeHandle to,
+                                  const std::string& toName, uint32_t attributes)>;
+  // The counterpart of a directory below `from` is the directory of the
+  // same relative name below `toRoot` (a directory below `to`; "" for its
+  // root).
+  FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Step step);
   FileSteps(const FileSteps&) = delete;
   FileSteps& operator=(const FileSteps&) = delete;
   // Waits for every step handed out, then ends the workers.
   ~FileSteps();
 
-  // Hands out the step of entry `index`, named `name`, which lies in the
-  // directory the caller calls `directory`. Consecutive entries of one
-  // directory go to one worker together, so that workers seldom wait on the
-  // same directory in the kernel. Blocks while the bounded queue is full.
-  void Add(size_t index, uint64_t directory, std::string name, uint32_t attributes = 0);
+  // Hands out the step of the entry `name` in the directory `directory`
+  // below `from` ("" for its root). Consecutive entries of one directory go
+  // to one worker together, with handles of that directory and its
+  // counterpart taken here for them and let go when they are done: a step
+  // costs the same at any depth, workers seldom wait on the same directory
+  // in the kernel, and none holds a directory open that the walk may
+  // remove next. Blocks while the bounded queue is full.
+  void Add(std::string_view directory, std::string name, uint32_t attributes = 0);
 
   // Returns when every step handed out has finished.
   void Finish();
@@ -54,6 +62,11 @@ class FileSteps {
   class Pool;
   platform::TreeHandle from_;
   platform::TreeHandle to_;
+  std::string toRoot_;
   Step step_;
   std::unique_ptr<Pool> pool_;  // none: the steps run in order here
 };
+
+// `directory` and `name` joined by the platform's separator (an empty
+// directory joins nothing).
+std::string JoinedName(std::string_view directory, std::string_view name);

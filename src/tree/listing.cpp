@@ -135,6 +135,12 @@ const std::string& RelativePaths::Of(TPathList::Node node) {
   return text_;
 }
 
+std::string_view DirectoryOfEntry(const std::string& relative, TPathList::Node node) {
+  const size_t name = PathList.NameOf(node).size();
+  const bool top = PathList.IsRoot(PathList.ParentOf(node));
+  return std::string_view(relative).substr(0, relative.size() - name - (top ? 0 : 1));
+}
+
 // --- Listing ---------------------------------------------------------------------
 
 namespace {

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/conventions.h"
@@ -139,6 +140,10 @@ class RelativePaths {
   std::vector<size_t> ends_;            // where each one's name ends in text_
   std::vector<TPathList::Node> climb_;  // scratch
 };
+
+// The directory part of `relative`, the relative path RelativePaths spelled
+// for the listed entry `node`: what precedes its own name and separator.
+std::string_view DirectoryOfEntry(const std::string& relative, TPathList::Node node);
 
 // What a listing does at a directory where another file system is mounted:
 // copies read through it; deletes and moves must never act on another file

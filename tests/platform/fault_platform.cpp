@@ -157,9 +157,9 @@ TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
   return tree;
 }
 
-TreeHandle ShareTree(TreeHandle tree, uint32_t& error) {
-  TreeHandle shared = platform_real::ShareTree(tree, error);
-  if (shared != kNoTree) RememberRoot(shared, RootOf(tree));
+TreeHandle ShareTree(TreeHandle tree, const std::string& directory, uint32_t& error) {
+  TreeHandle shared = platform_real::ShareTree(tree, directory, error);
+  if (shared != kNoTree) RememberRoot(shared, FullPath(tree, directory));
   return shared;
 }
 

@@ -193,15 +193,32 @@ TreeHandle OpenTree(const std::string& root, bool followLink, uint32_t& error) {
 
 void CloseTree(TreeHandle tree) { delete static_cast<Tree*>(tree); }
 
-TreeHandle ShareTree(TreeHandle handle, uint32_t& error) {
+TreeHandle ShareTree(TreeHandle handle, const std::string& directory, uint32_t& error) {
   if (handle == kNoTree) return kNoTree;
-  const Tree& tree = TreeOf(handle);
-  const int fd = fcntl(tree.resolver.Root(), F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
-    error = posix::TranslateErrno(errno, false);
+  Tree& tree = TreeOf(handle);
+  if (directory.empty()) {
+    const int fd = fcntl(tree.resolver.Root(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+      error = posix::TranslateErrno(errno, false);
+      return kNoTree;
+    }
+    return new Tree(fd, tree.root);
+  }
+  tree.look.valid = false;
+  const Resolver::Place place = tree.resolver.Locate(directory);
+  if (place.error) {
+    error = place.error;
     return kNoTree;
   }
-  return new Tree(fd, tree.root);
+  const int fd = place.name.empty() ? fcntl(place.dir, F_DUPFD_CLOEXEC, 0)
+                                    : openat(place.dir, std::string(place.name).c_str(),
+                                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? kErrorPathNotFound
+                                                                  : posix::TranslateErrno(errno, false);
+    return kNoTree;
+  }
+  return new Tree(fd, tree.root + (tree.root.empty() || tree.root.back() == '/' ? "" : "/") + directory);
 }
 
 unsigned UsableProcessors() {
