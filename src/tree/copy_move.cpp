@@ -1,6 +1,7 @@
 #include "tree/copy_move.h"
 
 #include "main/errors.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/expand.h"
@@ -20,12 +21,12 @@ bool IsLinkAttributes(uint32_t attributes) {
 }
 
 // One file named by its path to the path `to`, as the caller named them;
-// failures are passed over.
+// failures are passed over (and logged).
 void TransferFile(Transfer how, const std::string& from, const std::string& to) {
   if (how == Transfer::kCopy) {
-    platform::CopyFile(from, to);
+    CopyFileStep(from, to);
   } else {
-    platform::MoveFile(from, to);
+    MoveFileStep(from, to);
   }
 }
 
@@ -33,23 +34,25 @@ void TransferFile(Transfer how, const std::string& from, const std::string& to) 
 // the platform can make links (elsewhere a copy leaves it out).
 void TransferLink(Transfer how, const std::string& from, const std::string& to) {
   if (how == Transfer::kCopy) {
-    platform::CopyLink(from, to);
+    CopyLinkStep(from, to);
   } else {
-    platform::MoveFile(from, to);
+    MoveFileStep(from, to);
   }
 }
 
 // One entry (not a directory) below the tree `from` to a name below `to`,
 // with the attribute word it was seen with: a link goes as a link, anything
-// else as a file. Failures are passed over.
+// else as a file. Failures are passed over; the log shows the entry as
+// `shownFrom` and `shownTo`.
 void TransferEntry(Transfer how, platform::TreeHandle from, const std::string& name, uint32_t attributes,
-                   platform::TreeHandle to, const std::string& toName) {
+                   platform::TreeHandle to, const std::string& toName, const ShownPath& shownFrom,
+                   const ShownPath& shownTo) {
   if (how == Transfer::kMove) {
-    platform::MoveFile(from, name, to, toName);
+    MoveFileStep(from, name, to, toName, shownFrom, shownTo);
   } else if (IsLinkAttributes(attributes)) {
-    platform::CopyLink(from, name, to, toName);
+    CopyLinkStep(from, name, to, toName, shownFrom, shownTo);
   } else {
-    platform::CopyFile(from, name, to, toName, attributes);
+    CopyFileStep(from, name, to, toName, attributes, shownFrom, shownTo);
   }
 }
 
@@ -83,7 +86,7 @@ std::string LastComponentOf(const std::string& source, const Conventions& c) {
 // that could not move keeps its directory, whose removal then raises.
 void RemoveEmptiedTree(ScopedTree& tree, const TPathList& directories, const std::string& source) {
   if (tree) {
-    for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree.get(), directory);
+    for (const std::string& directory : OrderByDepth(directories, 0)) RemoveDirChecked(tree.get(), directory, source);
   }
   tree.Close();
   if (DirectoryPresent(source)) RemoveDirChecked(source);
@@ -101,7 +104,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   // caller's choice). Nothing below either is followed through a link.
   ScopedTree from(source, /*followLink=*/false);
   const ScopedTree to(target, /*followLink=*/true);
-  if (!to) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+  if (!to) RaiseAbout(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound), target);
   if (from) {
     ListTree(from.get(), source, kSearchEverything);
     DistinctPaths(PathList);
@@ -112,7 +115,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   const RelativeNames relative(source, c);
   const std::string targetPrefix = lastComponent.empty() ? std::string() : lastComponent + c.separator;
 
-  if (!DirectoryPresent(to.get(), lastComponent)) MakeDirChecked(to.get(), lastComponent);
+  if (!DirectoryPresent(to.get(), lastComponent)) MakeDirChecked(to.get(), lastComponent, target);
   TPathList movedDirectories;
   {
     // Files go on the workers, each as the walk reaches it: the
@@ -120,14 +123,15 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
     FileSteps files(from.get(), to.get(),
                     [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
                       const std::string name = relative.Of(PathList[i]);
-                      TransferEntry(how, fromTree, name, attributes, toTree, targetPrefix + name);
+                      TransferEntry(how, fromTree, name, attributes, toTree, targetPrefix + name, PathList[i],
+                                    ShownPath(target, targetPrefix, name));
                     });
     for (size_t i = 0; i < PathList.size(); ++i) {
       const std::string name = relative.Of(PathList[i]);
       const uint32_t attributes = platform::FileAttributes(from.get(), name);
       if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
         const std::string toName = targetPrefix + name;
-        if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName);
+        if (!DirectoryPresent(to.get(), toName)) MakeDirChecked(to.get(), toName, target);
         if (how == Transfer::kMove) movedDirectories.push_back(name);
       } else {
         files.Add(i, PathList[i], attributes);
@@ -149,13 +153,13 @@ void TransferTarget(Transfer how, std::string source, std::string target) {
   // emptied tree removed under the files just moved into it.
   if (how == Transfer::kMove && !mask && IsDirectory(source) && !target.empty() &&
       IsSameOrInside(AddTrailingBackslash(target, c) + LastComponentOf(source, c), source, c)) {
-    Raise(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied));
+    Refuse(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied), source, target);
   }
 
   if (!DirectoryPresent(target)) EnsureDirectories(target);
   // Names are appended to the target below: it must be a directory by now.
   if (!IsDirectory(target)) {
-    Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+    RaiseAbout(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound), target);
   }
   if (IsDirectory(source) && !mask) source = AddTrailingBackslash(source, c);
   target = AddTrailingBackslash(target, c);
@@ -168,7 +172,9 @@ void TransferTarget(Transfer how, std::string source, std::string target) {
     const MaskedFiles masked(source);
     FileSteps files(masked.tree.get(), to.get(),
                     [&](platform::TreeHandle fromTree, platform::TreeHandle toTree, size_t i, uint32_t attributes) {
-                      TransferEntry(how, fromTree, masked.names[i], attributes, toTree, FileNamePart(masked.names[i], c));
+                      const std::string toName = FileNamePart(masked.names[i], c);
+                      TransferEntry(how, fromTree, masked.names[i], attributes, toTree, toName,
+                                    ShownPath(masked.directory, masked.names[i]), ShownPath(target, toName));
                     });
     for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i], masked.attributes[i]);
   } else {

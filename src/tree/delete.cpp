@@ -1,6 +1,7 @@
 #include "tree/delete.h"
 
 #include "main/errors.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/expand.h"
@@ -27,14 +28,14 @@ void DeleteTree(const std::string& path) {
       // second look at its entry.
       FileSteps files(tree.get(), platform::kNoTree,
                       [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t attributes) {
-                        platform::DeleteFile(from, PathList[i].substr(path.size()), attributes);
+                        DeleteFileStep(from, PathList[i].substr(path.size()), attributes, PathList[i]);
                       });
       for (size_t i = 0; i < PathList.size(); ++i) {
         const std::string name = PathList[i].substr(path.size());
         const uint32_t attributes = platform::FileAttributes(tree.get(), name);
         if (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) {
           files.Finish();
-          RemoveDirChecked(tree.get(), name);
+          RemoveDirChecked(tree.get(), name, path);
         } else {
           files.Add(i, PathList[i], attributes);
         }
@@ -51,10 +52,10 @@ void DeleteTree(const std::string& path) {
 // through a link into what it leads to.
 void RefuseDangerousDeletion(const std::string& path) {
   if (NamesRootDirectory(path)) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
+    Refuse(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied), path);
   }
   if (EndsInDotName(path, platform::NativeConventions())) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied));
+    Refuse(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied), path);
   }
 }
 
@@ -71,10 +72,11 @@ void DeleteTarget(std::string path) {
     const MaskedFiles masked(path);
     FileSteps files(masked.tree.get(), platform::kNoTree,
                     [&](platform::TreeHandle from, platform::TreeHandle, size_t i, uint32_t) {
-                      platform::DeleteFile(from, masked.names[i]);
+                      DeleteFileStep(from, masked.names[i], platform::kNoAttributes,
+                                     ShownPath(masked.directory, masked.names[i]));
                     });
     for (size_t i = 0; i < masked.names.size(); ++i) files.Add(i, masked.names[i]);
   } else {
-    platform::DeleteFile(path);
+    DeleteFileStep(path);
   }
 }

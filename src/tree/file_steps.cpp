@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "main/step_log.h"
 #include "prims/fs.h"
 
 namespace {
@@ -142,6 +143,8 @@ class FileSteps::Pool {
         std::lock_guard<std::mutex> hold(lock_);
         if (!failure_) failure_ = std::current_exception();
       }
+      // The batch's log lines go out before anyone learns it has finished.
+      WriteHeldSteps();
       {
         std::lock_guard<std::mutex> hold(lock_);
         --outstanding_;

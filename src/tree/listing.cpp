@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "main/errors.h"
+#include "main/log_format.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/fs.h"
@@ -33,11 +35,12 @@ std::string JoinExactly(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-void RaiseUnusableName(const std::string& name) {
+void RaiseUnusableName(const std::string& directory, const std::string& name) {
   std::string text = ProgramText(kTextUnusableName);
   const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, name);
-  Raise(EInOutError(text, platform::kErrorInvalidName));
+  // Such a name may hold a line break: the report shows it escaped.
+  if (at != std::string::npos) text.replace(at, 2, ShownInReport(name));
+  Refuse(EInOutError(text, platform::kErrorInvalidName), directory + name);
 }
 
 void CollectLevel(platform::TreeHandle tree, const std::string& root, const std::string& dir,
@@ -53,18 +56,19 @@ void CollectLevel(platform::TreeHandle tree, const std::string& root, const std:
   platform::FoundEntry entry;
   uint32_t error = 0;
   ScopedSearch search(platform::FindFirst(tree, dir.substr(root.size()), "*", entry, error, /*kindsOnly=*/true));
-  if (!search) return;
+  if (!search) return NoteUnreadDirectory(dir, error);
   do {
     const bool directory = entry.attributes & platform::kAttrDirectory;
     if (directory && IsDotEntry(entry.name)) continue;
     // A name that no file system could hold honestly may lead elsewhere
     // once joined to a path: the whole operation stops before any change.
-    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(entry.name);
+    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(dir, entry.name);
     if (!(entry.attributes & listSkip)) out.push_back(JoinExactly(dir, entry.name));
     if (directory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes)) {
       subdirectories.push_back(JoinExactly(dir, entry.name));
     }
   } while (platform::FindNext(search.get(), entry, error));
+  NoteUnreadDirectory(dir, error);
 }
 
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
