@@ -103,6 +103,8 @@ void ReportUncaughtError(const Exception* error, uintptr_t address) {
 }
 
 void EndProgram(int32_t code) {
-  ProgramExitCode = FinishStepLog(code, nullptr);
+  const int32_t finished = FinishStepLog(code, nullptr);
+  // Only a normal end may become strict's 2; a fatal end stays what it is.
+  ProgramExitCode = code == 0 ? finished : code;
   platform::ExitProcess(ProgramExitCode);
 }

@@ -259,15 +259,19 @@ int32_t FinishStepLog(int32_t exitCode, const Exception* fatal) {
   ThreadSteps& mine = Mine();  // before the lock, which registering takes
   std::lock_guard<std::mutex> hold(run.lock);
   if (run.finished) return run.exitCode;
-  run.finished = true;
   uint64_t done = 0;
   uint64_t failed = 0;
   for (const auto& steps : run.threads) {
     done += steps->done;
     failed += steps->failed;
+  }
+  // Settled before anything below could run out of memory: the error that
+  // would then reach the top ends the run with this code or its own.
+  run.finished = true;
+  run.exitCode = exitCode == 0 && run.strict && failed > 0 ? 2 : exitCode;
+  for (const auto& steps : run.threads) {
     if (run.logging) Write(run, *steps);
   }
-  run.exitCode = exitCode == 0 && run.strict && failed > 0 ? 2 : exitCode;
   if (run.logging && !run.broken) {
     std::string line;
     AppendLineStart(line, mine, run, "summary");
