@@ -229,6 +229,12 @@ TEST_F(StepLog, AnUnwritableLogLeavesTheRunAsItWas) {
   std::vector<Row> all(std::begin(rows), std::end(rows));
   std::string why;
   if (!program().IsWine()) {
+    // Another name of a file someone else chose: not appended to.
+    Write("victim.txt", "victim");
+    fs::create_hard_link(Host("victim.txt"), Host("planted.log"));
+    all.push_back({"a second name of another file", P("planted.log")});
+    fs::create_symlink(Host("victim.txt"), Host("linked.log"));
+    all.push_back({"a link to another file", P("linked.log")});
     if (MountFullTmpfs("full", why)) {
       all.push_back({"on a full file system", P("full/run.log")});
     } else {
@@ -263,6 +269,9 @@ TEST_F(StepLog, AnUnwritableLogLeavesTheRunAsItWas) {
     EXPECT_NE(fatal.errorOutput.find("\nI/O error 145.\n"), std::string::npos) << fatal.errorOutput;
   }
   EXPECT_TRUE(fs::is_empty(Host("a-directory")));
+  if (!program().IsWine()) {
+    EXPECT_EQ(Read("victim.txt"), "victim");
+  }
 }
 
 // A dry run of d, c and m lists and decides every step, logs it and changes

@@ -35,7 +35,9 @@ LogHandle OpenLog(const std::string& path, uint32_t& error) {
     return kNoLog;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  // A second name would let whoever made it choose which file an elevated
+  // program appends to.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
     close(fd);
     error = kErrorAccessDenied;
     return kNoLog;

@@ -54,7 +54,8 @@ LogHandle OpenLog(const std::string& path, uint32_t& error) {
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+      info.nNumberOfLinks > 1) {
     CloseHandle(file);
     error = ERROR_ACCESS_DENIED;
     return kNoLog;
