@@ -1,6 +1,7 @@
 #include "main/command.h"
 
 #include "main/report.h"
+#include "main/step_log.h"
 #include "prims/cmdline.h"
 #include "prims/fs.h"
 #include "prims/path.h"
@@ -46,6 +47,7 @@ bool VerbIs(const char* verb) { return LowerAscii(TrimBlanks(CommandWord)) == ve
 void RunCommand() {
   PathList.clear();
   ParseArguments(CommandArguments());
+  StartStepLog(CommandWord, SourcePath, TargetPath);
   // Five independent tests; the word does not change, so at most one matches.
   if (VerbIs("c")) CopyTarget(SourcePath, TargetPath);
   if (VerbIs("m")) MoveTarget(SourcePath, TargetPath);

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 
 thread_local int32_t PendingIoCode = 0;
+thread_local std::string PendingIoPath;
 
 namespace {
 
@@ -43,14 +44,22 @@ EInOutError MakeIoError() {
   StartErrorModule();
   const int32_t code = PendingIoCode;
   PendingIoCode = 0;
+  std::string path = std::move(PendingIoPath);
+  PendingIoPath.clear();
   const ErrorModule& module = Module();
   auto known = module.ioTexts.find(code);
-  if (known != module.ioTexts.end()) return EInOutError(known->second, code);
+  if (known != module.ioTexts.end()) {
+    EInOutError error(known->second, code);
+    error.SetSubject(std::move(path));
+    return error;
+  }
   // The format holds one %d, filled with the code in signed decimal.
   std::string text = module.ioErrorFormat;
   size_t at = text.find("%d");
   if (at != std::string::npos) text.replace(at, 2, std::to_string(code));
-  return EInOutError(text, code);
+  EInOutError error(text, code);
+  error.SetSubject(std::move(path), platform::ErrorMessageText(static_cast<uint32_t>(code)));
+  return error;
 }
 
 __attribute__((noinline)) void CheckPendingIo() {

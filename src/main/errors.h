@@ -23,9 +23,22 @@ class Exception {
   uintptr_t RaiseAddress() const { return raiseAddress_; }
   void SetRaiseAddress(uintptr_t address) { raiseAddress_ = address; }
 
+  // The path whose creation or removal failed, or the name that was
+  // refused: the report names it on a line of its own, so that a caller
+  // can act on it. `cause` is the system's text for the failure where the
+  // message does not already say it ("I/O error 145"); either may be empty.
+  const std::string& Subject() const { return subject_; }
+  const std::string& Cause() const { return cause_; }
+  void SetSubject(std::string subject, std::string cause = {}) {
+    subject_ = std::move(subject);
+    cause_ = std::move(cause);
+  }
+
  private:
   std::string message_;
   uintptr_t raiseAddress_ = 0;
+  std::string subject_;
+  std::string cause_;
 };
 
 // A failed checked directory call, or a path that cannot be worked on.
@@ -62,17 +75,30 @@ template <class E>
   throw error;
 }
 
+// Throws `error` about `subject` (see Exception::Subject), as raised at
+// the call site.
+template <class E>
+[[noreturn]] __attribute__((noinline)) void RaiseAbout(E error, std::string subject, std::string cause = {}) {
+  error.SetSubject(std::move(subject), std::move(cause));
+  RaiseAt(std::move(error), reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
 // --- Pending failure code of checked directory calls --------------------
 
 // The failure code a checked directory call left behind; 0 when none.
 extern thread_local int32_t PendingIoCode;
+// The path that call worked on, as the operation names it: the error's
+// subject.
+extern thread_local std::string PendingIoPath;
 
 // Loads the I/O error texts and builds the out-of-memory error; runs once,
 // before anything else.
 void StartErrorModule();
 
-// Reads and clears PendingIoCode and builds the error for it, its text from
-// the I/O error table ("I/O error %d" for a code outside it).
+// Reads and clears PendingIoCode and PendingIoPath and builds the error for
+// them: its text from the I/O error table ("I/O error %d" for a code
+// outside it, whose cause is then the system's text for the code), its
+// subject the path.
 EInOutError MakeIoError();
 
 // Returns when no failure is pending; otherwise raises MakeIoError() as

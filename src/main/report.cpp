@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "main/errors.h"
+#include "main/log_format.h"
+#include "main/step_log.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/path.h"
@@ -21,13 +23,14 @@ std::string HexAddress(uintptr_t value) {
 }
 
 // Fills "%s" and "%p" in order from `values`; "%%" gives "%".
-std::string FillFormat(const std::string& format, const std::string (&values)[5]) {
+template <size_t N>
+std::string FillFormat(const std::string& format, const std::string (&values)[N]) {
   std::string out;
   size_t next = 0;
   for (size_t i = 0; i < format.size(); ++i) {
     if (format[i] == '%' && i + 1 < format.size()) {
       char kind = format[i + 1];
-      if ((kind == 's' || kind == 'p') && next < 5) {
+      if ((kind == 's' || kind == 'p') && next < N) {
         out += values[next++];
         ++i;
         continue;
@@ -41,6 +44,19 @@ std::string FillFormat(const std::string& format, const std::string (&values)[5]
     out += format[i];
   }
   return out;
+}
+
+// The line after the two the report always has, naming what failed and,
+// where the message does not say it, why; empty for an error about no
+// path. It is fitted into `room` bytes, the path shortened in its middle.
+std::string SubjectLine(const Exception& error, size_t room) {
+  if (error.Subject().empty()) return {};
+  const std::string path = ShownInReport(error.Subject());
+  const std::string cause = ShownInReport(error.Cause());
+  const unsigned format = cause.empty() ? kTextReportSubject : kTextReportSubjectCause;
+  const size_t fixed = FillFormat(ProgramText(format), {std::string(), cause}).size();
+  if (fixed >= room) return {};
+  return FillFormat(ProgramText(format), {ShortenedInMiddle(path, room - fixed), cause});
 }
 
 }  // namespace
@@ -63,6 +79,7 @@ size_t BuildErrorReport(const Exception* error, uintptr_t address, char* buffer,
   const std::string values[5] = {error ? error->ClassName() : "", module, HexAddress(shown),
                                  message, ending};
   std::string report = FillFormat(ProgramText(kTextReportFormat), values);
+  if (error && size > report.size() + 1) report += SubjectLine(*error, size - 1 - report.size());
   if (size == 0) return 0;
   size_t length = std::min(report.size(), size - 1);
   std::memcpy(buffer, report.data(), length);
@@ -77,6 +94,8 @@ std::string ErrorReportText(const Exception* error, uintptr_t address) {
 }
 
 void ReportUncaughtError(const Exception* error, uintptr_t address) {
+  // The log is complete before a box waits for somebody to dismiss it.
+  FinishStepLog(1, error);
   const std::string text = ErrorReportText(error, address);
   const std::string title = ProgramText(kTextReportTitle).substr(0, 63);
   platform::ShowFailureReport(text, title);
@@ -84,6 +103,8 @@ void ReportUncaughtError(const Exception* error, uintptr_t address) {
 }
 
 void EndProgram(int32_t code) {
-  ProgramExitCode = code;
+  const int32_t finished = FinishStepLog(code, nullptr);
+  // Only a normal end may become strict's 2; a fatal end stays what it is.
+  ProgramExitCode = code == 0 ? finished : code;
   platform::ExitProcess(ProgramExitCode);
 }

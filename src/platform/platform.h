@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/conventions.h"
@@ -71,6 +72,10 @@ inline constexpr SearchHandle kNoSearch = nullptr;
 // kNoTree when none is open.
 using TreeHandle = void*;
 inline constexpr TreeHandle kNoTree = nullptr;
+
+// An open step log (see OpenLog); kNoLog when none is open.
+using LogHandle = void*;
+inline constexpr LogHandle kNoLog = nullptr;
 
 }  // namespace platform_types
 

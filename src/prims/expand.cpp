@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "main/errors.h"
+#include "main/step_log.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 
@@ -51,7 +52,7 @@ std::string ExpandRemovedPath(const std::string& path) {
     std::string text = ProgramText(kTextVariableNotSet);
     const size_t at = text.find("%s");
     if (at != std::string::npos) text.replace(at, 2, *unset);
-    Raise(EInOutError(text, platform::kErrorEnvVarNotFound));
+    Refuse(EInOutError(text, platform::kErrorEnvVarNotFound), path);
   }
   return expanded;
 }
@@ -60,7 +61,7 @@ bool IsDirectory(const std::string& path) {
   // One query answers both "does it exist" and "is it a directory": a word
   // that cannot be read (missing path, wildcard) is never a directory.
   uint32_t attributes = platform::FileAttributes(path);
-  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
+  return (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) || MadeInDryRun(path);
 }
 
 bool IsDirectory(platform::TreeHandle tree, const std::string& name) {

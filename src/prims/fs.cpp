@@ -1,6 +1,7 @@
 #include "prims/fs.h"
 
 #include "main/errors.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "prims/path.h"
 
@@ -74,11 +75,12 @@ void FindEnd(TSearchRec& entry) {
 
 bool DirectoryPresent(const std::string& path) {
   uint32_t attributes = platform::FileAttributes(path);
-  return attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory);
+  return (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) || MadeInDryRun(path);
 }
 
 bool DirectoryPresent(platform::TreeHandle tree, const std::string& name) {
-  return IsRealDirectory(platform::FileAttributes(tree, name));
+  // No tree: a dry run's directory that was never made holds nothing.
+  return tree != platform::kNoTree && IsRealDirectory(platform::FileAttributes(tree, name));
 }
 
 bool FilePresent(const std::string& path) {
@@ -100,11 +102,7 @@ namespace {
 
 // Creates one directory. A name that exists already counts as made when it
 // is a directory by now: two runs creating the same tree race for it.
-uint32_t CreateOneDirectory(const std::string& path) {
-  const uint32_t error = platform::CreateDirectory(path);
-  if (error == platform::kErrorAlreadyExists && IsRealDirectory(platform::FileAttributes(path))) return 0;
-  return error;
-}
+uint32_t CreateOneDirectory(const std::string& path) { return MakeDirectoryStep(path); }
 
 // Creates `path` and its missing parents; 0 or the code of the creation
 // that failed. The empty text (the current directory), a root and a drive
@@ -116,7 +114,7 @@ uint32_t EnsureParents(const std::string& path, const Conventions& c) {
   if (d.empty() || IsRootPath(d, c)) return 0;
   if (DirectoryPart(d, c) == d) return 0;
   if (DirectoryPresent(d)) return 0;
-  return platform::CreateDirectoryPath(d);
+  return MakeDirectoryPathStep(d);
 }
 
 }  // namespace
@@ -132,7 +130,8 @@ void MakeDirectoryPath(const std::string& spelled) {
   uint32_t error = EnsureParents(path, platform::NativeConventions());
   if (error == 0 && DirectoryPresent(path)) return;
   if (error == 0) error = platform::kErrorPathNotFound;  // nothing was made (a doubled separator)
-  Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), static_cast<int32_t>(error)));
+  RaiseAbout(EInOutError(ProgramText(kTextUnableToCreateDirectory), static_cast<int32_t>(error)), path,
+             platform::ErrorMessageText(error));
 }
 
 bool NamesRootDirectory(const std::string& path) {
@@ -141,31 +140,37 @@ bool NamesRootDirectory(const std::string& path) {
   return IsRootPath(path, c) || IsRootPath(platform::AbsolutePath(path), c);
 }
 
-bool RenamePath(const std::string& from, const std::string& to) {
-  return platform::MoveFile(from, to) == 0;
+bool RenamePath(const std::string& from, const std::string& to) { return RenameStep(from, to) == 0; }
+
+namespace {
+
+// Leaves a failed checked call's code and path for CheckPendingIo.
+void SetPendingIo(uint32_t error, const ShownPath& path) {
+  if (error == 0) return;
+  PendingIoCode = static_cast<int32_t>(error);
+  PendingIoPath = path.Text();
 }
 
+}  // namespace
+
 void MakeDirChecked(const std::string& path) {
-  uint32_t error = CreateOneDirectory(path);
-  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  SetPendingIo(CreateOneDirectory(path), ShownDirectory(path));
   CheckPendingIo();
 }
 
 void RemoveDirChecked(const std::string& path) {
-  uint32_t error = platform::RemoveDirectory(path);
-  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+  SetPendingIo(RemoveDirectoryStep(path), ShownDirectory(path));
   CheckPendingIo();
 }
 
-void MakeDirChecked(platform::TreeHandle tree, const std::string& name) {
-  uint32_t error = platform::CreateDirectory(tree, name);
-  if (error == platform::kErrorAlreadyExists && DirectoryPresent(tree, name)) error = 0;
-  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+void MakeDirChecked(platform::TreeHandle tree, const std::string& name, const std::string& root) {
+  const ShownPath shown(root, name);
+  SetPendingIo(MakeDirectoryStep(tree, name, shown), shown);
   CheckPendingIo();
 }
 
-void RemoveDirChecked(platform::TreeHandle tree, const std::string& name) {
-  uint32_t error = platform::RemoveDirectory(tree, name);
-  if (error != 0) PendingIoCode = static_cast<int32_t>(error);
+void RemoveDirChecked(platform::TreeHandle tree, const std::string& name, const std::string& root) {
+  const ShownPath shown(root, name);
+  SetPendingIo(RemoveDirectoryStep(tree, name, shown), shown);
   CheckPendingIo();
 }

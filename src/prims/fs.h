@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "main/step_log.h"
 #include "platform/platform.h"
 
 // Requested attribute words of a directory search: every entry, or only
@@ -53,23 +54,28 @@ class ScopedTree {
   ScopedTree(const std::string& root, bool followLink) {
     uint32_t error = 0;
     handle_ = platform::OpenTree(root, followLink, error);
+    // A directory a dry run would have made stands open, holding nothing.
+    planned_ = handle_ == platform::kNoTree && MadeInDryRun(root);
   }
   ScopedTree(const ScopedTree&) = delete;
   ScopedTree& operator=(const ScopedTree&) = delete;
   ~ScopedTree() {
     if (handle_ != platform::kNoTree) platform::CloseTree(handle_);
   }
+  // kNoTree for a dry run's planned directory.
   platform::TreeHandle get() const { return handle_; }
-  explicit operator bool() const { return handle_ != platform::kNoTree; }
+  explicit operator bool() const { return handle_ != platform::kNoTree || planned_; }
   // Closes the tree now (Windows keeps a root from being removed while it
   // is open).
   void Close() {
     if (handle_ != platform::kNoTree) platform::CloseTree(handle_);
     handle_ = platform::kNoTree;
+    planned_ = false;
   }
 
  private:
   platform::TreeHandle handle_;
+  bool planned_ = false;
 };
 
 // Starts a search for `mask` and delivers the first entry whose attribute
@@ -89,7 +95,8 @@ uint32_t FindNextEntry(TSearchRec& entry);
 // Releases the search if one is open.
 void FindEnd(TSearchRec& entry);
 
-// True when the path's attribute word can be read and has the directory bit.
+// True when the path's attribute word can be read and has the directory bit,
+// or a dry run would have made it.
 bool DirectoryPresent(const std::string& path);
 
 // True when `name` below `tree` is a directory itself. A link, even to a
@@ -119,7 +126,8 @@ bool EnsureDirectories(const std::string& path);
 // cannot see.
 bool NamesRootDirectory(const std::string& path);
 
-// Renames a file or directory; never replaces an existing name.
+// Renames a file or directory; never replaces an existing name. A step of
+// its own in the log.
 bool RenamePath(const std::string& from, const std::string& to);
 
 // Creates `path` and every missing parent as EnsureDirectories does (runs
@@ -130,14 +138,16 @@ bool RenamePath(const std::string& from, const std::string& to);
 void MakeDirectoryPath(const std::string& path);
 
 // Creates one directory; raises EInOutError with the platform's code on
-// failure. A name that exists already is a failure unless it is a
-// directory (not a link) by now: another process that made it first has
-// done the work.
+// failure, about the path. A name that exists already is a failure unless
+// it is a directory (not a link) by now: another process that made it
+// first has done the work. Each is a step of the log (see main/steps.h).
 void MakeDirChecked(const std::string& path);
 
-void MakeDirChecked(platform::TreeHandle tree, const std::string& name);
+// The same for `name` below `tree`, whose root the operation names `root`
+// (ending in a separator): the log and the report show root + name.
+void MakeDirChecked(platform::TreeHandle tree, const std::string& name, const std::string& root);
 
 // Removes one empty directory (or a link to one, itself); raises
-// EInOutError with the platform's code on failure.
+// EInOutError with the platform's code on failure, about the path.
 void RemoveDirChecked(const std::string& path);
-void RemoveDirChecked(platform::TreeHandle tree, const std::string& name);
+void RemoveDirChecked(platform::TreeHandle tree, const std::string& name, const std::string& root);

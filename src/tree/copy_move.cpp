@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "main/errors.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/expand.h"
@@ -29,24 +30,36 @@ bool IsDirectoryAttributes(uint32_t attributes) {
 // the platform can make links (elsewhere a copy leaves it out).
 void TransferLink(Transfer how, const std::string& from, const std::string& to) {
   if (how == Transfer::kCopy) {
-    platform::CopyLink(from, to);
+    CopyLinkStep(from, to);
   } else {
-    platform::MoveFile(from, to);
+    MoveFileStep(from, to);
   }
 }
 
 // One entry (not a directory) below the tree `from` to a name below `to`,
 // with the attribute word it was seen with: a link goes as a link, anything
-// else as a file. Failures are passed over.
+// else as a file. Failures are passed over; the log shows the entry as
+// `shownFrom` and `shownTo`.
 void TransferEntry(Transfer how, platform::TreeHandle from, const std::string& name, uint32_t attributes,
-                   platform::TreeHandle to, const std::string& toName) {
+                   platform::TreeHandle to, const std::string& toName, const ShownPath& shownFrom,
+                   const ShownPath& shownTo) {
   if (how == Transfer::kMove) {
-    platform::MoveFile(from, name, to, toName);
+    MoveFileStep(from, name, to, toName, shownFrom, shownTo);
   } else if (IsLinkAttributes(attributes)) {
-    platform::CopyLink(from, name, to, toName);
+    CopyLinkStep(from, name, to, toName, shownFrom, shownTo);
   } else {
-    platform::CopyFile(from, name, to, toName, attributes);
+    CopyFileStep(from, name, to, toName, attributes, shownFrom, shownTo);
   }
+}
+
+// The file steps of a tree or a mask: the entry below the operation's
+// source `source` to its counterpart below `target` (both as the caller
+// named them, ending in a separator).
+FileSteps::Action TransferAction(Transfer how, const std::string& source, const std::string& target) {
+  return [how, &source, &target](const FileSteps::Step& step) {
+    TransferEntry(how, step.from, step.name, step.attributes, step.to, step.toName,
+                  ShownPath(source, step.directory, step.leaf), ShownPath(target, step.toDirectory, step.leaf));
+  };
 }
 
 // The name of the source directory: every character after the last
@@ -62,7 +75,7 @@ std::string LastComponentOf(const std::string& source, const Conventions& c) {
 void EnsureTargetDirectory(const std::string& target) {
   if (!DirectoryPresent(target)) EnsureDirectories(target);
   if (!IsDirectory(target)) {
-    Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+    RaiseAbout(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound), target);
   }
 }
 
@@ -93,7 +106,7 @@ void RemoveEmptiedTree(ScopedTree& tree, std::vector<TPathList::Node> directorie
       return PathList.LevelOf(a) > PathList.LevelOf(b);
     });
     RelativePaths names(PathList, "", c.separator);
-    for (TPathList::Node directory : directories) RemoveDirChecked(tree.get(), names.Of(directory));
+    for (TPathList::Node directory : directories) RemoveDirChecked(tree.get(), names.Of(directory), source);
   }
   tree.Close();
   if (DirectoryPresent(source)) RemoveDirChecked(source);
@@ -116,7 +129,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   // emptied tree removed under the files just moved into it. What the
   // target names decides, whatever links or ".." spell it.
   if (how == Transfer::kMove && from && platform::LiesWithin(treeTarget, from.get())) {
-    Raise(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied));
+    Refuse(EInOutError(ProgramText(kTextCannotMoveIntoItself), platform::kErrorAccessDenied), plainSource, target);
   }
   // The whole tree is listed before anything changes: a name no file system
   // could hold, or a mount point in a moved tree, stops the run first.
@@ -130,10 +143,11 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
     ListSource(how, from.get(), source);
   }
   const ScopedTree to(target, /*followLink=*/true);
-  if (!to) Raise(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound));
+  if (!to) RaiseAbout(EInOutError(ProgramText(kTextUnableToCreateDirectory), platform::kErrorPathNotFound), target);
+  const std::string targetRoot = AddTrailingBackslash(target, c);
 
   if (!DirectoryPresent(to.get(), lastComponent)) {
-    MakeDirChecked(to.get(), lastComponent);
+    MakeDirChecked(to.get(), lastComponent, targetRoot);
   } else {
     ClearLeftovers(to.get(), lastComponent);
   }
@@ -142,11 +156,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
   {
     // Files go on the workers, each as the walk reaches it: the
     // directories it needs exist by then (shallowest first).
-    FileSteps files(from.get(), to.get(), lastComponent,
-                    [how](platform::TreeHandle fromTree, const std::string& name, platform::TreeHandle toTree,
-                          const std::string& toName, uint32_t attributes) {
-                      TransferEntry(how, fromTree, name, attributes, toTree, toName);
-                    });
+    FileSteps files(from.get(), to.get(), lastComponent, TransferAction(how, source, targetRoot));
     // Each entry's relative names are spelled as it comes up, from the
     // names of the one before: no second list, and no cost that grows with
     // the depth of the tree.
@@ -159,7 +169,7 @@ void TransferTree(Transfer how, const std::string& source, const std::string& ta
       if (IsDirectoryAttributes(attributes) && !IsLinkAttributes(attributes)) {
         const std::string& toName = targetNames.Of(node);
         if (!DirectoryPresent(to.get(), toName)) {
-          MakeDirChecked(to.get(), toName);
+          MakeDirChecked(to.get(), toName, targetRoot);
         } else {
           ClearLeftovers(to.get(), toName);
         }
@@ -182,11 +192,8 @@ void TransferMask(Transfer how, const std::string& source, const std::string& ta
   const ScopedTree to(target, /*followLink=*/true);
   if (!to) return;
   if (targetWasThere) ClearLeftovers(to.get(), "");
-  FileSteps files(masked.tree.get(), to.get(), "",
-                  [how](platform::TreeHandle fromTree, const std::string& name, platform::TreeHandle toTree,
-                        const std::string& toName, uint32_t attributes) {
-                    TransferEntry(how, fromTree, name, attributes, toTree, toName);
-                  });
+  const std::string targetRoot = AddTrailingBackslash(target);
+  FileSteps files(masked.tree.get(), to.get(), "", TransferAction(how, masked.directory, targetRoot));
   for (size_t i = 0; i < masked.names.size(); ++i) files.Add("", masked.names[i], masked.attributes[i]);
 }
 
@@ -201,16 +208,16 @@ void TransferFile(Transfer how, const std::string& source, const std::string& ta
   const ScopedTree to(target, /*followLink=*/true);
   if (to && targetWasThere) ClearLeftovers(to.get(), "");
   if (how == Transfer::kCopy) {
-    platform::CopyFile(source, toPath);
+    CopyFileStep(source, toPath);
     return;
   }
   const std::string directory = DirectoryPart(source, c);
   const ScopedTree from(directory.empty() ? "." : directory, /*followLink=*/true);
   if (!from || !to || name.empty()) {
-    platform::MoveFile(source, toPath);
+    MoveFileStep(source, toPath);
     return;
   }
-  platform::MoveFile(from.get(), name, to.get(), name);
+  MoveFileStep(from.get(), name, to.get(), name, source, toPath);
 }
 
 void TransferTarget(Transfer how, std::string source, std::string target) {

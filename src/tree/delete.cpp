@@ -1,6 +1,7 @@
 #include "tree/delete.h"
 
 #include "main/errors.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/expand.h"
@@ -12,8 +13,8 @@
 
 namespace {
 
-[[noreturn]] void RaiseRoot() {
-  Raise(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied));
+[[noreturn]] void RefuseRoot(const std::string& path) {
+  Refuse(EInOutError(ProgramText(kTextCannotDeleteRoot), platform::kErrorAccessDenied), path);
 }
 
 // Deletes everything below the open tree `tree` (whose root is `path`),
@@ -30,9 +31,9 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
     // handed out before it (everything inside it among them) has gone.
     // The attribute word read here goes with each file: a step needs no
     // second look at its entry.
-    FileSteps files(tree.get(), platform::kNoTree, "",
-                    [](platform::TreeHandle from, const std::string& name, platform::TreeHandle, const std::string&,
-                       uint32_t attributes) { platform::DeleteFile(from, name, attributes); });
+    FileSteps files(tree.get(), platform::kNoTree, "", [&path](const FileSteps::Step& step) {
+      DeleteFileStep(step.from, step.name, step.attributes, ShownPath(path, step.directory, step.leaf));
+    });
     RelativePaths names(PathList, "", c.separator);
     for (size_t i = 0; i < PathList.size(); ++i) {
       const TPathList::Node node = PathList.NodeAt(i);
@@ -40,7 +41,7 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
       const uint32_t attributes = platform::FileAttributes(tree.get(), name);
       if (attributes != platform::kNoAttributes && (attributes & platform::kAttrDirectory)) {
         files.Finish();
-        RemoveDirChecked(tree.get(), name);
+        RemoveDirChecked(tree.get(), name, path);
       } else {
         files.Add(DirectoryOfEntry(name, node), PathList.NameOf(node), attributes);
       }
@@ -54,9 +55,9 @@ void DeleteTree(ScopedTree& tree, const std::string& path) {
 
 void DeleteMask(const std::string& mask) {
   const MaskedFiles masked(mask);
-  FileSteps files(masked.tree.get(), platform::kNoTree, "",
-                  [](platform::TreeHandle from, const std::string& name, platform::TreeHandle, const std::string&,
-                     uint32_t) { platform::DeleteFile(from, name); });
+  FileSteps files(masked.tree.get(), platform::kNoTree, "", [&masked](const FileSteps::Step& step) {
+    DeleteFileStep(step.from, step.name, platform::kNoAttributes, ShownPath(masked.directory, step.leaf));
+  });
   for (const std::string& name : masked.names) files.Add("", name);
 }
 
@@ -73,19 +74,20 @@ void DeleteTarget(std::string path) {
   // "/usr/..", "C:\."), and by what the directory opened for the delete
   // is. A path whose last name is "." or ".." names a directory through
   // another ("link/." would reach through a link into what it leads to).
-  if (NamesRootDirectory(path)) RaiseRoot();
+  if (NamesRootDirectory(path)) RefuseRoot(path);
+  const std::string named = path;
   const bool directory = IsDirectory(path);
   if (directory) path = AddTrailingBackslash(path, c);
   // Every entry is removed through the tree it was listed in; a root that
   // is a link is not opened, and only the link itself goes.
   ScopedTree tree(directory ? path : std::string(), /*followLink=*/false);
-  if (tree && platform::IsNamespaceRoot(tree.get())) RaiseRoot();
-  if (EndsInDotName(path, c)) {
-    Raise(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied));
+  if (tree && platform::IsNamespaceRoot(tree.get())) RefuseRoot(path);
+  if (EndsInDotName(named, c)) {
+    Refuse(EInOutError(ProgramText(kTextCannotDeleteDotName), platform::kErrorAccessDenied), named);
   }
   if (directory) {
     DeleteTree(tree, path);
   } else {
-    platform::DeleteFile(path);
+    DeleteFileStep(path);
   }
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "main/step_log.h"
 #include "prims/fs.h"
 
 namespace {
@@ -54,11 +55,23 @@ void SetFileStepThreads(unsigned threads) { threadsOverride.store(threads); }
 
 std::string JoinedName(std::string_view directory, std::string_view name) {
   if (directory.empty()) return std::string(name);
+  if (name.empty()) return std::string(directory);
   std::string joined;
   joined.reserve(directory.size() + 1 + name.size());
   joined.append(directory).push_back(platform::NativeConventions().separator);
   return joined.append(name);
 }
+
+namespace {
+
+// `directory` with a separator at its end, as a step shows it ("" stays "").
+std::string WithSeparator(std::string_view directory) {
+  std::string text(directory);
+  if (!text.empty()) text.push_back(platform::NativeConventions().separator);
+  return text;
+}
+
+}  // namespace
 
 // Worker threads over a bounded queue of batches. A worker that finds the
 // queue empty sleeps on a condition; the walk that finds it full does too.
@@ -68,7 +81,9 @@ class FileSteps::Pool {
     uint32_t attributes;
   };
   struct Batch {
-    std::string directory;  // below the operation's `from`
+    std::string directory;  // below the operation's `from`, without a final separator
+    std::string shownDirectory;
+    std::string shownToDirectory;
     OwnedTree from;
     OwnedTree to;
     std::vector<Entry> entries;
@@ -76,8 +91,8 @@ class FileSteps::Pool {
 
  public:
   Pool(unsigned threads, platform::TreeHandle from, platform::TreeHandle to, const std::string& toRoot,
-       const Step& step)
-      : from_(from), to_(to), toRoot_(toRoot), step_(step), capacity_(kBatchesPerWorker * threads) {
+       const Action& action)
+      : from_(from), to_(to), toRoot_(toRoot), action_(action), capacity_(kBatchesPerWorker * threads) {
     try {
       for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
     } catch (...) {
@@ -123,8 +138,10 @@ class FileSteps::Pool {
   // directory is at hand, and a tree serves one thread.
   void HandOut() {
     if (batch_.entries.empty()) return;
-    uint32_t error = 0;
     const std::string toDirectory = JoinedName(toRoot_, batch_.directory);
+    batch_.shownDirectory = WithSeparator(batch_.directory);
+    batch_.shownToDirectory = WithSeparator(toDirectory);
+    uint32_t error = 0;
     batch_.from = OwnedTree(platform::ShareTree(from_, batch_.directory, error));
     if (to_ != platform::kNoTree) batch_.to = OwnedTree(platform::ShareTree(to_, toDirectory, error));
     if (batch_.from.get() == platform::kNoTree || (to_ != platform::kNoTree && batch_.to.get() == platform::kNoTree)) {
@@ -132,8 +149,10 @@ class FileSteps::Pool {
       // descriptor left): its steps run here, as the ordered loop runs
       // them, and fail or not as they would there.
       for (const Entry& entry : batch_.entries) {
-        step_(from_, JoinedName(batch_.directory, entry.name), to_, JoinedName(toDirectory, entry.name),
-              entry.attributes);
+        const std::string name = JoinedName(batch_.directory, entry.name);
+        const std::string toName = JoinedName(toDirectory, entry.name);
+        action_({from_, name, to_, toName, entry.attributes, batch_.shownDirectory, batch_.shownToDirectory,
+                 entry.name});
       }
       batch_ = Batch{};
       return;
@@ -161,14 +180,16 @@ class FileSteps::Pool {
       room_.notify_one();
       try {
         for (const Entry& entry : batch.entries) {
-          step_(batch.from.get(), entry.name, batch.to.get(), entry.name, entry.attributes);
+          action_({batch.from.get(), entry.name, batch.to.get(), entry.name, entry.attributes, batch.shownDirectory,
+                   batch.shownToDirectory, entry.name});
         }
       } catch (...) {
         std::lock_guard<std::mutex> hold(lock_);
         if (!failure_) failure_ = std::current_exception();
       }
-      // The directory is let go before the batch counts as done: the walk
-      // may remove it next.
+      // The batch's log lines go out, and its directory is let go, before
+      // anyone learns it has finished: the walk may remove it next.
+      WriteHeldSteps();
       batch = Batch{};
       {
         std::lock_guard<std::mutex> hold(lock_);
@@ -181,7 +202,7 @@ class FileSteps::Pool {
   const platform::TreeHandle from_;
   const platform::TreeHandle to_;
   const std::string& toRoot_;
-  const Step& step_;
+  const Action& action_;
   const size_t capacity_;
   std::vector<std::thread> workers_;
   std::mutex lock_;
@@ -195,12 +216,12 @@ class FileSteps::Pool {
   Batch batch_;  // the batch being gathered (touched by the walk alone)
 };
 
-FileSteps::FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Step step)
-    : from_(from), to_(to), toRoot_(std::move(toRoot)), step_(std::move(step)) {
+FileSteps::FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Action action)
+    : from_(from), to_(to), toRoot_(std::move(toRoot)), action_(std::move(action)) {
   const unsigned threads = FileStepThreads();
   if (threads <= 1) return;
   try {
-    pool_ = std::make_unique<Pool>(threads, from_, to_, toRoot_, step_);
+    pool_ = std::make_unique<Pool>(threads, from_, to_, toRoot_, action_);
   } catch (const std::system_error&) {
     pool_.reset();  // no threads to be had: the steps run in order here
   }
@@ -219,9 +240,12 @@ FileSteps::~FileSteps() {
 void FileSteps::Add(std::string_view directory, std::string name, uint32_t attributes) {
   if (pool_) {
     pool_->Add(directory, std::move(name), attributes);
-  } else {
-    step_(from_, JoinedName(directory, name), to_, JoinedName(JoinedName(toRoot_, directory), name), attributes);
+    return;
   }
+  const std::string toDirectory = JoinedName(toRoot_, directory);
+  const std::string fullName = JoinedName(directory, name);
+  const std::string toName = JoinedName(toDirectory, name);
+  action_({from_, fullName, to_, toName, attributes, WithSeparator(directory), WithSeparator(toDirectory), name});
 }
 
 void FileSteps::Finish() {

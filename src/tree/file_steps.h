@@ -29,18 +29,31 @@ void SetFileStepThreads(unsigned threads);
 
 class FileSteps {
  public:
-  // `step(from, name, to, toName, attributes)` carries out one file step:
-  // the entry `name` below the tree `from`, whose attribute word the walk
-  // saw as `attributes`, to `toName` below `to` (kNoTree for a delete). On
-  // the calling thread these are the operation's own trees and names below
-  // their roots; on a worker, trees of the entry's directory and of its
-  // counterpart (see platform::ShareTree) and the entry's name alone.
-  using Step = std::function<void(platform::TreeHandle from, const std::string& name, platform::TreeHandle to,
-                                  const std::string& toName, uint32_t attributes)>;
+  // One file step as the walk hands it out: the entry `name` below the
+  // tree `from`, whose attribute word the walk saw as `attributes`, to
+  // `toName` below `to` (kNoTree for a delete). On the calling thread these
+  // are the operation's own trees and names below their roots; on a worker,
+  // trees of the entry's directory and of its counterpart (see
+  // platform::ShareTree) and the entry's name alone. `directory` and
+  // `toDirectory` are those directories below the operation's own trees,
+  // each ending in a separator ("" for a root), and `leaf` the entry's own
+  // name: with them the step can show whole paths in the log.
+  struct Step {
+    platform::TreeHandle from;
+    const std::string& name;
+    platform::TreeHandle to;
+    const std::string& toName;
+    uint32_t attributes;
+    std::string_view directory;
+    std::string_view toDirectory;
+    std::string_view leaf;
+  };
+  using Action = std::function<void(const Step& step)>;
+
   // The counterpart of a directory below `from` is the directory of the
   // same relative name below `toRoot` (a directory below `to`; "" for its
   // root).
-  FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Step step);
+  FileSteps(platform::TreeHandle from, platform::TreeHandle to, std::string toRoot, Action action);
   FileSteps(const FileSteps&) = delete;
   FileSteps& operator=(const FileSteps&) = delete;
   // Waits for every step handed out, then ends the workers.
@@ -63,10 +76,10 @@ class FileSteps {
   platform::TreeHandle from_;
   platform::TreeHandle to_;
   std::string toRoot_;
-  Step step_;
+  Action action_;
   std::unique_ptr<Pool> pool_;  // none: the steps run in order here
 };
 
 // `directory` and `name` joined by the platform's separator (an empty
-// directory joins nothing).
+// directory or an empty name joins nothing).
 std::string JoinedName(std::string_view directory, std::string_view name);

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "main/errors.h"
+#include "main/log_format.h"
+#include "main/steps.h"
 #include "main/texts.h"
 #include "platform/platform.h"
 #include "prims/fs.h"
@@ -151,11 +153,27 @@ bool IsLink(uint32_t attributes) {
   return attributes != platform::kNoAttributes && (attributes & platform::kAttrReparsePoint);
 }
 
-[[noreturn]] void RaiseMountPoint(const std::string& path) {
+[[noreturn]] void RefuseMountPoint(const std::string& path) {
   std::string text = ProgramText(kTextMountPoint);
   const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, path);
-  Raise(EInOutError(text, platform::kErrorNotSameDevice));
+  if (at != std::string::npos) text.replace(at, 2, ShownInReport(path));
+  Refuse(EInOutError(text, platform::kErrorNotSameDevice), path);
+}
+
+// The path of the listed directory `node` as the operation names it, with
+// a separator at its end (a root's text has one already).
+std::string DirectoryText(TPathList::Node node) {
+  std::string text = PathList.PathOf(node);
+  if (!PathList.IsRoot(node)) text.push_back(platform::NativeConventions().separator);
+  return text;
+}
+
+// A search of `directory` that ended with `error` before the end of its
+// entries (the log passes the directory over); its path is spelled only
+// then.
+void NoteIfUnread(TPathList::Node directory, uint32_t error) {
+  if (error == 0 || error == platform::kErrorNoMoreFiles || error == platform::kErrorFileNotFound) return;
+  NoteUnreadDirectory(DirectoryText(directory), error);
 }
 
 // What one directory of the walk still has to enter: its subdirectories, as
@@ -179,28 +197,30 @@ void CollectLevel(platform::TreeHandle tree, const std::string& relative, TPathL
   platform::FoundEntry entry;
   uint32_t error = 0;
   ScopedSearch search(platform::FindFirst(tree, relative, "*", entry, error, /*kindsOnly=*/true));
-  if (!search) return;
+  if (!search) return NoteIfUnread(directory, error);
   do {
     const bool isDirectory = entry.attributes & platform::kAttrDirectory;
     if (isDirectory && IsDotEntry(entry.name)) continue;
     // A name that no file system could hold honestly may lead elsewhere
     // once joined to a path: the whole operation stops before any change.
-    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(entry.name);
+    if (!platform::IsUsableEntryName(entry.name)) RaiseUnusableName(DirectoryText(directory), entry.name);
     const bool listed = !(entry.attributes & listSkip);
     const bool entered = isDirectory && !(entry.attributes & enterSkip) && !IsLink(entry.attributes);
     if (!listed && !entered) continue;
     const TPathList::Node node = PathList.AddBelow(directory, std::move(entry.name), listed);
     if (entered) subdirectories.push_back(node);
   } while (platform::FindNext(search.get(), entry, error));
+  NoteIfUnread(directory, error);
 }
 
 }  // namespace
 
-void RaiseUnusableName(const std::string& name) {
+void RaiseUnusableName(const std::string& directory, const std::string& name) {
   std::string text = ProgramText(kTextUnusableName);
   const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, name);
-  Raise(EInOutError(text, platform::kErrorInvalidName));
+  // Such a name may hold a line break: the report shows it escaped.
+  if (at != std::string::npos) text.replace(at, 2, ShownInReport(name));
+  Refuse(EInOutError(text, platform::kErrorInvalidName), directory + name);
 }
 
 TPathList& ListTree(const std::string& dir, uint32_t attributes) {
@@ -230,7 +250,7 @@ TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t 
     if (!relative.empty()) relative.push_back(c.separator);
     relative.append(PathList.NameOf(subdirectory));
     if (mounts == MountPoints::kRefuse && platform::IsMountPoint(tree, relative)) {
-      RaiseMountPoint(PathList.PathOf(subdirectory));
+      RefuseMountPoint(PathList.PathOf(subdirectory));
     }
     Frame child;
     child.nameLength = relative.size();

@@ -165,9 +165,10 @@ TPathList& ListTree(const std::string& dir, uint32_t attributes);
 TPathList& ListTree(platform::TreeHandle tree, const std::string& dir, uint32_t attributes,
                     MountPoints mounts = MountPoints::kEnter);
 
-// Raises EInOutError for a name a directory search delivered that cannot
+// Refuses, with EInOutError, a name a directory search of `directory` (as
+// the operation names it, ending in a separator) delivered that cannot
 // name an entry (see platform::IsUsableEntryName), naming it.
-[[noreturn]] void RaiseUnusableName(const std::string& name);
+[[noreturn]] void RaiseUnusableName(const std::string& directory, const std::string& name);
 
 // Makes PathList a copy of `list` without duplicates: the first occurrence
 // wins and the order stays. Paths compare after ASCII lower-casing where

@@ -1,5 +1,6 @@
 #include "tree/mask.h"
 
+#include "main/steps.h"
 #include "platform/wildcard.h"
 #include "prims/fs.h"
 #include "prims/path.h"
@@ -20,17 +21,24 @@ std::string DirectoryOfMask(const std::string& mask) {
 MaskedFiles::MaskedFiles(const std::string& mask)
     // The mask's directory is the caller's: a link there is followed. The
     // files are then acted on in the directory that was searched.
-    : tree(DirectoryOfMask(mask), /*followLink=*/true) {
-  if (!tree) return;
+    : directory(DirectoryPart(mask, platform::NativeConventions())), tree(DirectoryOfMask(mask), /*followLink=*/true) {
+  if (tree.get() == platform::kNoTree) {
+    NoteNothingSelected(mask);
+    return;
+  }
   const Conventions& c = platform::NativeConventions();
   const std::string pattern = FileNamePart(mask, c);
   TSearchRec entry;
-  if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) return;
+  if (FindFirstEntry(tree.get(), "", pattern, kSearchPlainFiles, entry) != 0) {
+    NoteNothingSelected(mask);
+    return;
+  }
   do {
-    if (!platform::IsUsableEntryName(entry.Name)) RaiseUnusableName(entry.Name);
+    if (!platform::IsUsableEntryName(entry.Name)) RaiseUnusableName(directory, entry.Name);
     if (MatchesMask(entry.Name, pattern, c)) {
       names.push_back(entry.Name);
       attributes.push_back(entry.Attributes);
     }
   } while (FindNextEntry(entry) == 0);
+  if (names.empty()) NoteNothingSelected(mask);
 }

@@ -19,9 +19,11 @@ bool IsMaskPath(const std::string& path);
 // Each name is checked again against the pattern, so a name that matched
 // only through a short 8.3 alias is passed over. A name the search
 // delivered that cannot be used raises EInOutError, before anything is
-// touched. A mask whose directory cannot be opened selects nothing.
+// touched. A mask whose directory cannot be opened selects nothing. A mask
+// that selects nothing is noted in the step log: its source names nothing.
 struct MaskedFiles {
   MaskedFiles(const std::string& mask);
+  std::string directory;  // the mask's directory as named, with its separator ("" for none)
   ScopedTree tree;
   std::vector<std::string> names;
   std::vector<uint32_t> attributes;

@@ -224,7 +224,9 @@ TEST_F(Boundaries, ThousandsOfLevelsAreLinear) {
     const RunResult result = Run(args);
     ExpectQuiet(result);
     EXPECT_LT(result.seconds, bound);
-    if (args[0] == "make") EXPECT_EQ(Chain::Depth(Host("made")), levels);
+    if (args[0] == "make") {
+      EXPECT_EQ(Chain::Depth(Host("made")), levels);
+    }
     if (args[0] == "c") {
       std::string bottom;
       EXPECT_EQ(Chain::Depth(Host("copy/src"), &bottom), levels);

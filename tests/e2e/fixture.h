@@ -86,10 +86,21 @@ class E2ETest : public ::testing::Test {
       EXPECT_TRUE(result.boxShown) << "no box appeared";
     }
     const std::string module = std::regex_replace(program().ModuleName(), std::regex(R"([.])"), R"(\.)");
-    const std::regex form("Exception " + errorClass + " in module " + module + " at [0-9A-F]{8}\\.\n(.*)\n");
+    // A third line names the path the failure was about, where there is one.
+    const std::regex form("Exception " + errorClass + " in module " + module + " at [0-9A-F]{8}\\.\n(.*)\n(?:(.*)\n)?");
     std::smatch match;
     ASSERT_TRUE(std::regex_match(result.report, match, form)) << "report: [" << result.report << "]";
     EXPECT_EQ(match[1].str(), message);
+  }
+
+  // The report's third line (see ExpectReport); empty when it has none.
+  static std::string ReportSubjectLine(const RunResult& result) {
+    const size_t first = result.report.find('\n');
+    const size_t second = first == std::string::npos ? first : result.report.find('\n', first + 1);
+    if (second == std::string::npos || second + 1 >= result.report.size()) return {};
+    std::string third = result.report.substr(second + 1);
+    if (!third.empty() && third.back() == '\n') third.pop_back();
+    return third;
   }
 
  private:

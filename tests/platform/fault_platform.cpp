@@ -257,6 +257,13 @@ bool LocalDosDateTime(int64_t fileTime, uint32_t& dosDateTime) {
 std::string AbsolutePath(const std::string& path) { return platform_real::AbsolutePath(path); }
 bool IsUsableEntryName(const std::string& name) { return platform_real::IsUsableEntryName(name); }
 void FindClose(SearchHandle search) { platform_real::FindClose(search); }
+// The step log's services, as they are.
+LogHandle OpenLog(const std::string& path, uint32_t& error) { return platform_real::OpenLog(path, error); }
+LogHandle StandardErrorLog() { return platform_real::StandardErrorLog(); }
+uint32_t AppendLog(LogHandle log, std::string_view text) { return platform_real::AppendLog(log, text); }
+void CloseLog(LogHandle log) { platform_real::CloseLog(log); }
+std::string ErrorMessageText(uint32_t code) { return platform_real::ErrorMessageText(code); }
+uint32_t ProcessId() { return platform_real::ProcessId(); }
 
 uint32_t FileAttributes(const std::string& path) {
   if (Enter(Service::kFileAttributes, path)) return kNoAttributes;
