@@ -1,9 +1,9 @@
 #include "e2e/runner.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +109,33 @@ std::optional<uintmax_t> BytesBeingWritten(pid_t pid, const std::string& directo
   return largest;
 }
 
+// The UTF-16 code units of `text` (UTF-8, where the three-byte form of a
+// surrogate stands for that surrogate alone), four hex digits each. Wine
+// turns the environment into UTF-16 by the locale, which has no unpaired
+// surrogate; the launcher reads these units instead.
+std::string Utf16Hex(const std::string& text) {
+  std::string hex;
+  auto unit = [&](uint32_t value) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(value & 0xFFFF));
+    hex += digits;
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+    uint32_t code = length == 1 ? byte : byte & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length && i + k < text.size(); ++k) code = code << 6 | (text[i + k] & 0x3F);
+    if (code >= 0x10000) {
+      unit(0xD800 + ((code - 0x10000) >> 10));
+      unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      unit(code);
+    }
+    i += length;
+  }
+  return hex;
+}
+
 }  // namespace
 
 const Program& Program::Get() {
@@ -155,6 +182,7 @@ RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
   if (!directory.empty()) withLine.emplace_back("FILEOP_RAW_CWD", directory);
   withLine.emplace_back("FILEOP_RAW_PROGRAM", PathFor(program_));
   withLine.emplace_back("FILEOP_RAW_LINE", "fileop.exe " + argumentText);
+  withLine.emplace_back("FILEOP_RAW_UNITS", Utf16Hex("fileop.exe " + argumentText));
   return Spawn({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine);
 }
 
