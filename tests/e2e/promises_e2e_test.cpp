@@ -38,6 +38,7 @@ TEST_F(RootLinks, CopyAndMoveActOnTheLinkItself) {
     EXPECT_TRUE(IsDir("copy"));
     EXPECT_FALSE(Exists("copy/dirlink"));
   } else {
+    ASSERT_TRUE(fs::is_symlink(Host("copy/dirlink")));
     EXPECT_EQ(fs::read_symlink(Host("copy/dirlink")), Host("real"));
   }
   expectTargetsWhole();
@@ -50,6 +51,8 @@ TEST_F(RootLinks, CopyAndMoveActOnTheLinkItself) {
   }
   ExpectQuiet(Run({"m", P("dirlink"), "<>", P("moved")}));
   ExpectQuiet(Run({"m", P("filelink"), "<>", P("moved")}));
+  ASSERT_TRUE(fs::is_symlink(Host("moved/dirlink")));
+  ASSERT_TRUE(fs::is_symlink(Host("moved/filelink")));
   EXPECT_EQ(fs::read_symlink(Host("moved/dirlink")), Host("real"));
   EXPECT_EQ(fs::read_symlink(Host("moved/filelink")), Host("outside/file.txt"));
   EXPECT_FALSE(Exists("dirlink"));

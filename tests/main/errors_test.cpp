@@ -45,6 +45,7 @@ TEST(CheckPendingIo, PassesWhenNothingIsPendingAndRaisesOtherwise) {
 
 TEST(OutOfMemoryError, IsBuiltOnce) {
   StartErrorModule();
+  EXPECT_EQ(&OutOfMemoryError(), &OutOfMemoryError());
   const EOutOfMemory* built = &OutOfMemoryError();
   StartErrorModule();  // a second start builds nothing new
   EXPECT_EQ(&OutOfMemoryError(), built);
