@@ -85,10 +85,11 @@ TEST_F(AnyTree, SpecialFilesAreRecreatedNeverOpened) {
     }
   };
   // Every run ends at once: a pipe that were opened for reading would wait
-  // for a writer for ever.
+  // for a writer for ever (a bound only such a wait reaches on a busy
+  // machine).
   const RunResult copy = Run({"c", P("src"), "<>", P("copy")});
   ExpectQuiet(copy);
-  EXPECT_LT(copy.seconds, 5);
+  EXPECT_LT(copy.seconds, 60);
   expectKinds("copy/src");
   expectKinds("src");
 
