@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Checks the shape of the Windows program: a GUI-subsystem executable that
-# imports only Windows' own DLLs and carries its string table, version
-# information and an asInvoker manifest.
+# imports exactly the DLLs the README names ("it imports only `A.dll`, ...
+# and `B.dll`") and carries its string table, version information and an
+# asInvoker manifest.
 set -euo pipefail
 exe="$1"
+readme="${2:-$(dirname "$0")/../README.md}"
 fail() { echo "FAIL: $*"; exit 1; }
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI-subsystem program"
 dlls=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort -u)
+# The README's sentence may be wrapped anywhere; it ends at its ")".
+sentence=$(tr '\n' ' ' <"$readme" | grep -o 'it imports only [^)]*' | head -n 1 || true)
+[ -n "$sentence" ] || fail "the README names no imported DLLs (\"it imports only ...\")"
+named=$(grep -o '`[^`]*`' <<<"$sentence" | tr -d '`' | tr '[:upper:]' '[:lower:]' | sort -u)
 for dll in $dlls; do
-  case "$dll" in
-    kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|ntdll.dll) ;;
-    *) fail "imports $dll, which Windows does not ship" ;;
-  esac
+  grep -qxF "$dll" <<<"$named" || fail "imports $dll, which the README does not name"
+done
+for dll in $named; do
+  grep -qxF "$dll" <<<"$dlls" || fail "the README names $dll, which the program does not import"
 done
 resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
 for text in "Application Error" "Unable to create directory" "File access denied" \

@@ -199,11 +199,11 @@ TEST_F(CopyMove, LinksStayLinks) {
   if (program().IsWine()) {
     // Links are left out of copies where the platform cannot make them.
     // Wine marks only links to directories as links; a link to a file looks
-    // like the file itself there, and is copied as such.
+    // like the file itself there, but what it opens is not the entry named
+    // (it lies elsewhere), so the copy leaves it out too, never reading
+    // through it.
     EXPECT_FALSE(Exists("dst/src/dirlink"));
-    if (Exists("dst/src/filelink")) {
-      EXPECT_EQ(Read("dst/src/filelink"), "A");
-    }
+    EXPECT_FALSE(Exists("dst/src/filelink"));
   } else {
     EXPECT_EQ(fs::read_symlink(Host("dst/src/dirlink")), Host("outside"));
     EXPECT_EQ(fs::read_symlink(Host("dst/src/filelink")), fs::path("a.txt"));
@@ -294,9 +294,9 @@ TEST_F(CopyMove, TreeOfThousandsIsExactWithTimes) {
 }
 
 // A copy that runs out of room leaves no partial file and keeps the old
-// content of a file it was replacing.
+// content of a file it was replacing. The room is Linux's on both builds;
+// what each does when it runs out is its own.
 TEST_F(CopyMove, FullDiskLeavesNoPartialFile) {
-  if (program().IsWine()) GTEST_SKIP() << "the file system is Linux's either way; tested natively";
   Dir("small");
   if (mount("tmpfs", Host("small").c_str(), "tmpfs", 0, "size=4m") != 0) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << ")";
@@ -317,6 +317,10 @@ TEST_F(CopyMove, FullDiskLeavesNoPartialFile) {
   Write("src2/fresh.bin", RandomBytes(6 << 20, 4));
   ExpectQuiet(Run({"c", P("src2/fresh.bin"), "<>", P("small/t")}));
   EXPECT_FALSE(Exists("small/t/fresh.bin"));
+  if (program().IsWine()) {
+    GTEST_SKIP() << "known fault of the Windows build: a move to another file system that runs out of room "
+                    "leaves a partial file under the target's name (its fix removes this skip)";
+  }
   // A move to another file system that runs out of room leaves the source
   // as it was; one that fits arrives whole and only then leaves.
   const std::string payload = RandomBytes(6 << 20, 5);

@@ -2,6 +2,11 @@
 // every case makes of a run's exit code and report.
 #pragma once
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,6 +72,23 @@ class E2ETest : public ::testing::Test {
     fs::permissions(Host(relative), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
   }
+
+  // Whether the fixture's file system copies a file by sharing its blocks
+  // (btrfs, XFS): such a copy is one step, with no moment half-way.
+  bool ClonesFiles() const {
+    Write(".clone-probe", std::string(1 << 16, 'c'));
+    const int from = open(Host(".clone-probe").c_str(), O_RDONLY | O_CLOEXEC);
+    const int to = open(Host(".clone-probe-copy").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const bool clones = from >= 0 && to >= 0 && ioctl(to, FICLONE, from) == 0;
+    if (from >= 0) close(from);
+    if (to >= 0) close(to);
+    fs::remove(Host(".clone-probe"));
+    fs::remove(Host(".clone-probe-copy"));
+    return clones;
+  }
+  static constexpr const char* kClonedCopy =
+      "this file system clones files: the program's copy of a file is one step, with no moment half-way to "
+      "kill it in";
 
   // A normal end: exit code 0 and nothing shown.
   static void ExpectQuiet(const RunResult& result) {

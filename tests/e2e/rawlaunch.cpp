@@ -1,12 +1,15 @@
 // Test helper for the end-to-end tests under Wine: starts the program named
 // by FILEOP_RAW_PROGRAM with the exact command line held in FILEOP_RAW_LINE
-// (Wine would otherwise rebuild the command line from its own argv), waits
+// (Wine would otherwise rebuild the command line from its own argv), or in
+// FILEOP_RAW_UNITS as UTF-16 code units of four hex digits each, which can
+// hold an unpaired surrogate that no environment text can carry; waits
 // for it and ends with its exit code. FILEOP_RAW_CWD, when set, is the
 // program's current directory. With FILEOP_RAW_HIDDEN_STATION set, the
 // program starts on a desktop of a window station of its own, which nobody
 // sees (as a service's would be), with this helper's standard handles.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -29,7 +32,15 @@ int main() {
   std::wstring line = Environment(L"FILEOP_RAW_LINE", hasLine);
   const std::wstring directory = Environment(L"FILEOP_RAW_CWD", hasDirectory);
   Environment(L"FILEOP_RAW_HIDDEN_STATION", hidden);
-  if (!hasProgram || !hasLine) return 99;
+  bool hasUnits = false;
+  const std::wstring units = Environment(L"FILEOP_RAW_UNITS", hasUnits);
+  if (hasUnits) {
+    line.clear();
+    for (size_t i = 0; i + 4 <= units.size(); i += 4) {
+      line.push_back(static_cast<wchar_t>(std::wcstoul(units.substr(i, 4).c_str(), nullptr, 16)));
+    }
+  }
+  if (!hasProgram || (!hasLine && !hasUnits)) return 99;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   std::wstring desktop = L"fileop-unseen\\Default";

@@ -4,11 +4,15 @@
 // with Return, as a user would.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 struct RunResult {
   int exitCode = -1;
@@ -17,7 +21,10 @@ struct RunResult {
   // Wine: a box titled "Application Error" appeared and was dismissed.
   bool boxShown = false;
   bool timedOut = false;
-  bool killed = false;  // ended by RunKilledAfter before it finished
+  bool killed = false;  // ended by RunKilledMidCopy before it finished
+  // RunKilledMidCopy: the size of the file the program was writing when it
+  // was killed.
+  uintmax_t partialBytes = 0;
   // Everything the run wrote to standard error (Wine's own messages too).
   std::string errorOutput;
   // Wall time from start to exit, the time a box stayed open included.
@@ -42,8 +49,13 @@ class Program {
   // directory or in `directory` (a host path) when given.
   RunResult Run(const std::vector<std::string>& args, const EnvList& env = {},
                 const std::filesystem::path& directory = {}) const;
-  // Runs, and kills the program (SIGKILL) after `delay`.
-  RunResult RunKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds delay) const;
+  // Runs, and kills the program (SIGKILL) in the middle of writing a file
+  // in `directory` (a host path): once a regular file it holds open for
+  // writing there has more than 0 and fewer than `size` bytes, seen again
+  // while the program stands stopped. A run that ends before it is caught
+  // so ends normally, with `killed` false.
+  RunResult RunKilledMidCopy(const std::vector<std::string>& args, const std::filesystem::path& directory,
+                             uintmax_t size) const;
   // Wine only: runs with this exact command-line text after the program
   // name, in `directory` (a path as the program names it) when given.
   RunResult RunRaw(const std::string& argumentText, const EnvList& env = {},
@@ -58,9 +70,12 @@ class Program {
   RunResult RunJailed(const std::filesystem::path& jail, const std::vector<std::string>& args) const;
 
  private:
+  // `killWhen`, when given, looks at the running process again and again;
+  // when it finds what it waits for (a size), the process is stopped, and
+  // killed if it still does.
   RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env,
                   const std::filesystem::path& directory = {},
-                  std::chrono::milliseconds killAfter = std::chrono::milliseconds::max()) const;
+                  const std::function<std::optional<uintmax_t>(pid_t)>& killWhen = {}) const;
 
   std::string program_;
   std::string launcher_;

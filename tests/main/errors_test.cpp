@@ -46,8 +46,14 @@ TEST(CheckPendingIo, PassesWhenNothingIsPendingAndRaisesOtherwise) {
 TEST(OutOfMemoryError, IsBuiltOnce) {
   StartErrorModule();
   EXPECT_EQ(&OutOfMemoryError(), &OutOfMemoryError());
+  const EOutOfMemory* built = &OutOfMemoryError();
+  StartErrorModule();  // a second start builds nothing new
+  EXPECT_EQ(&OutOfMemoryError(), built);
   EXPECT_EQ(OutOfMemoryError().Message(), "Out of memory");
   EXPECT_STREQ(OutOfMemoryError().ClassName(), "EOutOfMemory");
+  const std::string module = FileNamePart(platform::ProgramFilePath());
+  EXPECT_EQ(ErrorReportText(&OutOfMemoryError(), 0),
+            "Exception EOutOfMemory in module " + module + " at 00000000.\r\nOut of memory.\r\n");
 }
 
 TEST(ProgramText, StringTableHoldsTheTexts) {
@@ -79,7 +85,8 @@ TEST(BuildErrorReport, FormatsClassModuleAddressAndMessage) {
   // An address in no image: the program's own name, the address as it is.
   const std::string unknown = ErrorReportText(&io, 0);
   EXPECT_NE(unknown.find(" at 00000000.\r\nUnable to create directory.\r\n"), std::string::npos) << unknown;
-  EXPECT_EQ(ErrorReportText(nullptr, 0).find("\r\n\r\n") != std::string::npos, true);
+  // No error at all: no class name and an empty message line.
+  EXPECT_EQ(ErrorReportText(nullptr, 0), "Exception  in module " + module + " at 00000000.\r\n\r\n");
 }
 
 TEST(BuildErrorReport, CutsToTheBuffer) {

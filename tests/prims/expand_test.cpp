@@ -9,6 +9,10 @@
 
 namespace {
 
+// Expansion stops at its limit at once; only a runaway expansion takes
+// this long, even on a machine whose cores are all busy (under Wine too).
+constexpr auto kNoHang = std::chrono::seconds(20);
+
 class ExpandEnvRefsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,14 +64,14 @@ TEST_F(ExpandEnvRefsTest, AlwaysEnds) {
     SCOPED_TRACE(row.in);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ExpandEnvRefs(row.in), row.out);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kNoHang);
   }
 }
 
 TEST_F(ExpandEnvRefsTest, GrowingValueStopsAtTheLimit) {
   const auto start = std::chrono::steady_clock::now();
   const std::string out = ExpandEnvRefs("%FO_GROW%");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoHang);
   // Every replaced reference put one "y" in front; the reference that was
   // not expanded any more stays at the end.
   EXPECT_EQ(out, std::string(kExpansionReferenceLimit, 'y') + "%FO_GROW%");
@@ -77,7 +81,7 @@ TEST_F(ExpandEnvRefsTest, ManyEmptyReferencesAreLinear) {
   const std::string in(200000, '%');  // 100,000 "%%" pairs
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ExpandEnvRefs(in), "");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoHang);
 }
 
 // A path that something is removed from must not widen because a variable

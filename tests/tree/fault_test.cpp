@@ -213,12 +213,17 @@ TEST_F(FaultTest, FileMoveFailsInTheMiddleOfAMove) {
 }
 
 TEST_F(FaultTest, DirectoryRemovalFailsInDelete) {
+  std::string failed;
+  faults::BeforeCall(Service::kRemoveDirectory, 2, [&](const std::string& path) { failed = path; });
   faults::FailCall(Service::kRemoveDirectory, 2, 5);
   const EInOutError error = ExpectError([&] { DeleteTarget(Path("src")); });
   EXPECT_EQ(error.IoCode, 5);
   EXPECT_EQ(error.Message(), "File access denied");
   // Deepest first: every file below the failed directory had gone already,
   // and whatever remains is untouched.
+  ASSERT_FALSE(failed.empty());
+  ASSERT_TRUE(fs::is_directory(failed)) << failed;
+  EXPECT_TRUE(fs::is_empty(failed)) << failed;
   const Files left = Contents("src");
   for (const auto& [name, content] : left) {
     if (content != "/") {
