@@ -140,6 +140,12 @@ uint32_t PlaceCopy(HANDLE reader, const SourceFacts& facts, Tree& to, HANDLE dir
   uint32_t failed = CopyData(reader, partial.get());
   if (!failed) failed = CopyStreams(reader, partial.get());
   if (!failed) {
+    Seam("copy-place", to, relative);
+    if (!StillInPlace(to, dir, relative)) failed = kErrorPathNotFound;
+  }
+  if (!failed) {
+    // The source's attributes (its hidden bit or none) come last, just
+    // before the name: until then the partial file stays hidden.
     FILE_BASIC_INFORMATION basic{};
     basic.LastWriteTime = facts.info.LastWriteTime;
     if (how.allTimes) {
@@ -151,11 +157,7 @@ uint32_t PlaceCopy(HANDLE reader, const SourceFacts& facts, Tree& to, HANDLE dir
     failed = ErrorOf(SetBasic(partial.get(), basic));
   }
   if (!failed && how.writeThrough && !FlushFileBuffers(partial.get())) failed = GetLastError();
-  if (!failed) {
-    Seam("copy-place", to, relative);
-    failed = StillInPlace(to, dir, relative) ? RenameInto(partial.get(), dir, name, how.replace, &to.family().classicRename)
-                                            : kErrorPathNotFound;
-  }
+  if (!failed) failed = RenameInto(partial.get(), dir, name, how.replace, &to.family().classicRename);
   if (failed) Discard(partial, to.family());
   return failed;
 }
