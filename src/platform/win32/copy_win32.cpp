@@ -133,7 +133,6 @@ struct Placing {
 uint32_t PlaceCopy(HANDLE reader, const SourceFacts& facts, Tree& to, HANDLE dir, std::wstring_view relative,
                    std::wstring_view name, const Placing& how) {
   Seam("copy-partial", to, relative);
-  if (!StillInPlace(to, dir, relative)) return kErrorPathNotFound;
   ScopedHandle partial;
   const NTSTATUS created = CreatePartial(dir, facts.info.EndOfFile.QuadPart, how.writeThrough, partial);
   if (!NT_SUCCESS(created)) return ErrorOf(created);
@@ -295,7 +294,6 @@ uint32_t CopyEntry(Tree& from, std::string_view fromName, Tree& to, std::string_
   if (source.error) return source.error;
   if (source.name.empty()) return kErrorAccessDenied;
   const std::wstring sourceRelative = source.Relative();
-  if (!StillInPlace(from, source.dir, source.parent)) return kErrorPathNotFound;
   // Pinned: read access, and no delete sharing, so that nobody can delete,
   // rename or replace it while it is read.
   constexpr ULONG kPinned = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -350,7 +348,6 @@ uint32_t MoveEntry(Tree& from, std::string_view fromName, Tree& to, std::string_
   if (source.error) return source.error;
   if (source.name.empty()) return kErrorAccessDenied;
   const std::wstring sourceRelative = source.Relative();
-  if (!StillInPlace(from, source.dir, source.parent)) return kErrorPathNotFound;
   Seam("move-source", from, source.parent);
   ScopedHandle entry;
   const NTSTATUS opened = OpenAt(source.dir, source.name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -433,7 +430,6 @@ void RemoveAbandoned(Tree& tree, std::string_view directory) {
   }
   for (const std::wstring& name : candidates) {
     Seam("clean-up", tree, relative);
-    if (!StillInPlace(tree, dir.get(), relative)) return;
     // Asked for without any sharing: a live writer, who holds its partial
     // file without delete sharing, makes this fail, and the file stays.
     ScopedHandle partial;

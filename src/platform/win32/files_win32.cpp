@@ -33,7 +33,6 @@ using win32::PathPlace;
 using win32::Resolver;
 using win32::ScopedHandle;
 using win32::Seam;
-using win32::StillInPlace;
 using win32::Tree;
 using win32::TreeOf;
 
@@ -133,7 +132,6 @@ uint32_t CreateIn(Tree& tree, const std::string& name) {
   if (place.error) return place.error;
   if (place.name.empty()) return kErrorAlreadyExists;  // the root
   Seam("create-directory", tree, place.parent);
-  if (!StillInPlace(tree, place.dir, place.parent)) return kErrorPathNotFound;
   ScopedHandle made;
   const NTSTATUS status = OpenAt(place.dir, place.name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
                                  FILE_CREATE, FILE_DIRECTORY_FILE, made);
@@ -148,7 +146,6 @@ uint32_t RemoveIn(Tree& tree, const std::string& name) {
   if (place.error) return place.error;
   if (place.name.empty()) return kErrorAccessDenied;  // a root is removed from its parent
   Seam("remove-directory", tree, place.parent);
-  if (!StillInPlace(tree, place.dir, place.parent)) return kErrorPathNotFound;
   ScopedHandle entry;
   const NTSTATUS opened = OpenAt(place.dir, place.name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
                                  FILE_OPEN_REPARSE_POINT, entry);
@@ -158,8 +155,10 @@ uint32_t RemoveIn(Tree& tree, const std::string& name) {
   if (!look.directory()) return kErrorDirectory;
   // Wine would remove what the link leads to, or nothing: the link stays.
   if (look.link && win32::UnderWine()) return kErrorAccessDenied;
-  if (const uint32_t failed = win32::MarkDeleted(entry.get(), &tree.family().classicDelete)) return failed;
+  bool classic = false;
+  if (const uint32_t failed = win32::MarkDeleted(entry.get(), &tree.family().classicDelete, &classic)) return failed;
   entry.reset();
+  if (!classic) return 0;
   // The classic way removes the name only once every handle is closed; a
   // directory that another process holds open is still there.
   ScopedHandle still;
@@ -175,7 +174,6 @@ uint32_t DeleteIn(Tree& tree, const std::string& name) {
   if (place.error) return place.error;
   if (place.name.empty()) return kErrorAccessDenied;
   Seam("delete", tree, place.parent);
-  if (!StillInPlace(tree, place.dir, place.parent)) return kErrorPathNotFound;
   ScopedHandle entry;
   const NTSTATUS opened = OpenAt(place.dir, place.name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
                                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, entry);
@@ -467,6 +465,9 @@ uint32_t CopyFile(const std::string& from, const std::string& to) {
   const PathPlace target(to);
   if (!target.ok()) return target.error();
   if (target.trailingSeparator()) return kErrorInvalidName;
+  // A single copy into a directory first clears what copies that died there
+  // left (a tree's copy has its walk do that once per directory).
+  win32::RemoveAbandoned(target.tree(), "");
   return win32::CopyEntry(source.tree(), source.name(), target.tree(), target.name(), /*followLink=*/true);
 }
 

@@ -75,9 +75,11 @@ bool IsSameOrBelow(std::wstring_view inner, std::wstring_view outer) {
                               static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL;
 }
 
-uint32_t MarkDeleted(HANDLE entry, std::atomic<bool>* classicOnly) {
+uint32_t MarkDeleted(HANDLE entry, std::atomic<bool>* classicOnly, bool* classicUsed) {
+  bool classic = false;
   const uint32_t status = WithNewerClassFirst(
-      [entry](bool posix) -> uint32_t {
+      [entry, &classic](bool posix) -> uint32_t {
+        classic = !posix;
         IO_STATUS_BLOCK io{};
         if (posix) {
           ULONG flags = kDispositionDelete | kDispositionPosixSemantics;
@@ -89,6 +91,7 @@ uint32_t MarkDeleted(HANDLE entry, std::atomic<bool>* classicOnly) {
             NtSetInformationFile(entry, &io, &disposition, sizeof disposition, FileDispositionInformation));
       },
       classicOnly);
+  if (classicUsed) *classicUsed = classic;
   return ErrorOf(static_cast<NTSTATUS>(status));
 }
 
@@ -159,6 +162,7 @@ bool LookAt(const Tree& tree, HANDLE entry, std::wstring_view relative, EntryLoo
 
 bool StillInPlace(const Tree& tree, HANDLE dir, std::wstring_view relative) {
   if (!UnderWine()) return true;
+  // Looked up by its whole path, as Wine will look up the name given there.
   std::wstring path = JoinedName(tree.RootPath(), relative);
   const std::u16string_view path16(reinterpret_cast<const char16_t*>(path.data()), path.size());
   if (NeedsExtendedForm(path16, PathUse::kFile)) {
@@ -168,8 +172,7 @@ bool StillInPlace(const Tree& tree, HANDLE dir, std::wstring_view relative) {
   ScopedHandle now(CreateFileW(Checked(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   Identity held, found;
-  return now.valid() && IdentityOf(dir, held) && IdentityOf(now.get(), found) && held == found &&
-         RealPathIsNamed(tree, now.get(), relative);
+  return now.valid() && IdentityOf(dir, held) && IdentityOf(now.get(), found) && held == found;
 }
 
 #ifdef FILEOP_TEST_HOOKS
@@ -310,10 +313,15 @@ void Resolver::KeepFew() {
 
 Tree::Tree(ScopedHandle root, std::wstring rootPath, std::shared_ptr<TreeFamily> family)
     : root_(std::move(root)), rootPath_(std::move(rootPath)), family_(std::move(family)), resolver_(*this) {
-  rootName_ = NameOnVolume(root_.get());
-  IdentityOf(root_.get(), rootIdentity_);
   std::lock_guard<std::mutex> hold(family_->lock);
   family_->members.push_back(this);
+}
+
+void Tree::Learn() const {
+  std::call_once(learned_, [this] {
+    rootName_ = NameOnVolume(root_.get());
+    IdentityOf(root_.get(), rootIdentity_);
+  });
 }
 
 Tree::~Tree() {

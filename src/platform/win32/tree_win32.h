@@ -65,8 +65,9 @@ bool IsSameOrBelow(std::wstring_view inner, std::wstring_view outer);
 // others (a scanner, the indexer) hold it open, or the classic way where
 // the volume does not know them (`classicOnly` remembers that for later
 // calls). A read-only file is refused (error 5), as DeleteFile refuses it.
-// Returns 0 or the error code.
-uint32_t MarkDeleted(HANDLE entry, std::atomic<bool>* classicOnly);
+// Returns 0 or the error code; `classicUsed`, when given, tells whether the
+// classic way was taken (the name then goes with the last handle).
+uint32_t MarkDeleted(HANDLE entry, std::atomic<bool>* classicOnly, bool* classicUsed = nullptr);
 
 // Renames an entry opened with DELETE access to `name` in the open directory
 // `dir`. An existing entry there is replaced only with `replace`, and then
@@ -165,8 +166,14 @@ class Tree {
   // The path the root was opened by (system form).
   const std::wstring& RootPath() const { return rootPath_; }
   // The root's path on its volume (see NameOnVolume); empty when unknown.
-  const std::wstring& RootName() const { return rootName_; }
-  const Identity& RootIdentity() const { return rootIdentity_; }
+  const std::wstring& RootName() const {
+    Learn();
+    return rootName_;
+  }
+  const Identity& RootIdentity() const {
+    Learn();
+    return rootIdentity_;
+  }
   Resolver& resolver() { return resolver_; }
   std::mutex& lock() { return lock_; }
   TreeFamily& family() { return *family_; }
@@ -180,10 +187,14 @@ class Tree {
   void ForgetEverywhere(std::wstring_view relative);
 
  private:
+  // Reads the root's name and identity once, when first asked for.
+  void Learn() const;
+
   ScopedHandle root_;
   std::wstring rootPath_;
-  std::wstring rootName_;
-  Identity rootIdentity_;
+  mutable std::once_flag learned_;
+  mutable std::wstring rootName_;
+  mutable Identity rootIdentity_;
   std::shared_ptr<TreeFamily> family_;
   Resolver resolver_;
   std::mutex lock_;
@@ -245,8 +256,10 @@ bool LookAt(const Tree& tree, HANDLE entry, std::wstring_view relative, EntryLoo
 
 // Under Wine only (elsewhere always true): the held directory `dir`, named
 // `relative` below the tree, is still the directory its path leads to. Wine
-// resolves a name relative to a held directory by the path the directory
-// had, so an action there is taken only after this second look.
+// gives a new name relative to a held directory (a rename) by the path the
+// directory had, so a rename there is made only after this second look.
+// (Wine opens and creates relative to the directory itself; an entry
+// opened is looked at by LookAt.)
 bool StillInPlace(const Tree& tree, HANDLE dir, std::wstring_view relative);
 
 // The test build's seam: runs the hook a test set between the layer's own
