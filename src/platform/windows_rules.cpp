@@ -151,3 +151,163 @@ ReportRoute RouteReport(bool windowStationVisible, bool standardErrorAttached) {
   route.standardError = !windowStationVisible && standardErrorAttached;
   return route;
 }
+
+bool RefusedAsUnknownClass(uint32_t status) {
+  switch (status) {
+    case nt_status::kNotImplemented:
+    case nt_status::kInvalidInfoClass:
+    case nt_status::kInvalidParameter:
+    case nt_status::kInvalidDeviceRequest:
+    case nt_status::kNotSupported:
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint32_t WithNewerClassFirst(const std::function<uint32_t(bool newer)>& attempt, std::atomic<bool>* olderOnly) {
+  if (olderOnly && olderOnly->load(std::memory_order_relaxed)) return attempt(false);
+  const uint32_t status = attempt(true);
+  if (!RefusedAsUnknownClass(status)) return status;
+  if (olderOnly) olderOnly->store(true, std::memory_order_relaxed);
+  return attempt(false);
+}
+
+namespace {
+
+char16_t AsciiUpper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit - 0x20 : unit; }
+
+bool SameAsciiText(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+
+// The end of the name that starts at `at` (a separator or the end).
+size_t NameEnd(std::u16string_view path, size_t at) {
+  while (at < path.size() && !IsSeparator(path[at])) ++at;
+  return at;
+}
+
+// The end of `count` names after `at`, with the separator after them.
+size_t SkipNames(std::u16string_view path, size_t at, int count) {
+  for (int i = 0; i < count && at < path.size(); ++i) {
+    at = NameEnd(path, at);
+    if (at < path.size()) ++at;
+  }
+  return at;
+}
+
+// Calls `visit(name, last)` for each name after the volume root.
+template <class Visit>
+void ForEachName(std::u16string_view path, Visit visit) {
+  size_t at = VolumeRootLength(path);
+  while (at < path.size()) {
+    const size_t end = NameEnd(path, at);
+    const std::u16string_view name = path.substr(at, end - at);
+    const bool last = path.find_first_not_of(u"\\/", end) == std::u16string_view::npos;
+    if (!name.empty() && name != u"." && name != u"..") visit(name, last);
+    at = end + 1;
+  }
+}
+
+size_t PlainLimit(PathUse use) { return use == PathUse::kCreateDirectory ? 248 : 260; }
+
+bool EndsInDotOrBlank(std::u16string_view name) { return !name.empty() && (name.back() == u'.' || name.back() == u' '); }
+
+}  // namespace
+
+bool IsReservedDeviceName(std::u16string_view name) {
+  std::u16string_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (SameAsciiText(base, device)) return true;
+  }
+  if (base.size() == 4 && (SameAsciiText(base.substr(0, 3), u"COM") || SameAsciiText(base.substr(0, 3), u"LPT"))) {
+    const char16_t digit = base[3];
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+  }
+  return false;
+}
+
+std::string PathRuleBreach(std::u16string_view path, PathUse use) {
+  if (StartsWith(path, u"\\\\?\\")) return {};
+  if (path.size() >= PlainLimit(use)) {
+    return "a plain path of " + std::to_string(path.size()) + " characters (the limit is " +
+           std::to_string(PlainLimit(use) - 1) + ")";
+  }
+  const bool device = StartsWith(path, u"\\\\.\\");
+  std::string breach;
+  ForEachName(path, [&](std::u16string_view name, bool last) {
+    if (!breach.empty() || (use == PathUse::kSearch && last)) return;
+    if (EndsInDotOrBlank(name)) {
+      breach = "the name \"" + NarrowFromWide(name) + "\" ends in a dot or a blank, which the plain form drops";
+    } else if (!device && IsReservedDeviceName(name)) {
+      breach = "the name \"" + NarrowFromWide(name) + "\" is a device in the plain form";
+    }
+  });
+  return breach;
+}
+
+bool NeedsExtendedForm(std::u16string_view fullPath, PathUse use) {
+  if (StartsWith(fullPath, u"\\\\?\\") || StartsWith(fullPath, u"\\\\.\\")) return false;
+  return !PathRuleBreach(fullPath, use).empty();
+}
+
+size_t VolumeRootLength(std::u16string_view path) {
+  if (StartsWith(path, u"\\\\?\\") || StartsWith(path, u"\\\\.\\")) {
+    const size_t first = 4, firstEnd = NameEnd(path, first);
+    const std::u16string_view name = path.substr(first, firstEnd - first);
+    int more = 0;
+    if (SameAsciiText(name, u"UNC") || SameAsciiText(name, u"GLOBALROOT")) more = 2;
+    return SkipNames(path, first, 1 + more);
+  }
+  if (StartsWith(path, u"\\\\")) return SkipNames(path, 2, 2);
+  if (path.size() >= 2 && path[1] == u':') return path.size() >= 3 && IsSeparator(path[2]) ? 3 : 2;
+  return 0;
+}
+
+std::u16string PartialFileName(uint64_t high, uint64_t low) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdef";
+  std::u16string name = u"~fileop-partial-";
+  for (uint64_t part : {high, low}) {
+    for (int shift = 60; shift >= 0; shift -= 4) name.push_back(kDigits[(part >> shift) & 0xF]);
+  }
+  return name + u".tmp";
+}
+
+bool IsPartialFileName(std::u16string_view name) {
+  constexpr std::u16string_view prefix = u"~fileop-partial-", suffix = u".tmp";
+  return name.size() > prefix.size() + suffix.size() && StartsWith(name, prefix) &&
+         name.substr(name.size() - suffix.size()) == suffix;
+}
+
+std::u16string WithoutTrailingDotsAndBlanks(std::u16string_view path) {
+  std::u16string out;
+  out.reserve(path.size());
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t end = NameEnd(path, at);
+    std::u16string_view name = path.substr(at, end - at);
+    if (name != u"." && name != u"..") {
+      while (EndsInDotOrBlank(name)) name.remove_suffix(1);
+    }
+    out.append(name);
+    if (end < path.size()) out.push_back(path[end]);
+    at = end + 1;
+  }
+  return out;
+}
+
+bool DesktopVisible(bool sessionKnown, uint32_t session, bool stationKnown, bool stationVisible) {
+  if (sessionKnown && session == 0) return false;
+  return stationKnown && stationVisible;
+}

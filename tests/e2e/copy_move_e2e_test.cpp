@@ -173,7 +173,8 @@ TEST_F(CopyMove, FileInTheTargetWithADirectorysNameStopsTheRun) {
   ExpectReport(Run({"c", P("src"), "<>", P("dst")}), "I/O error 183.");
   EXPECT_EQ(Read("dst/src/a.txt"), "A");  // what came before stays
   EXPECT_EQ(Read("dst/src/sub/deeper"), "a file");
-  Write("dst/src/a.txt", "other");  // an equal copy would count as moved
+  // (A name taken by the same content would count as moved.)
+  Write("dst/src/a.txt", "another A");
   ExpectReport(Run({"m", P("src"), "<>", P("dst")}), "I/O error 183.");
   EXPECT_EQ(Read("src/sub/deeper/b.txt"), "B");
   EXPECT_EQ(Read("src/a.txt"), "A");  // its name was taken: it stayed

@@ -101,11 +101,11 @@ TEST_F(Delete, LinksAreRemovedNeverFollowed) {
   EXPECT_EQ(Read("outside/precious.txt"), "keep");
   if (program().IsWine()) {
     // Wine reports the links as links, but opens what a link leads to even
-    // when asked for the link itself (Windows opens the link): the entry
-    // opened is then not the one named, the removal is refused, and the run
-    // stops with a report, harmlessly.
-    ExpectReport(tree, "Invalid filename.");
-    ExpectReport(top, "I/O error 145.");
+    // when asked for the link itself (Windows opens the link): the layer sees
+    // that the entry opened is not the one named and refuses to act on it,
+    // and the run stops with a report, harmlessly.
+    ExpectReport(tree, "File access denied.");
+    ExpectReport(top, "File access denied.");
     return;
   }
   ExpectQuiet(tree);
