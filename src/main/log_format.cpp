@@ -1,6 +1,7 @@
 #include "main/log_format.h"
 
-#include <cstdio>
+#include <cctype>
+#include <charconv>
 
 namespace {
 
@@ -105,9 +106,7 @@ std::string ShownInReport(std::string_view text) {
     }
     const char32_t ch = CodePoint(text, i, length);
     if (NeedsEscape(ch)) {
-      char escaped[16];
-      std::snprintf(escaped, sizeof escaped, "<U+%04X>", static_cast<unsigned>(ch));
-      out += escaped;
+      out.append("<U+").append(PaddedNumber(ch, 16, 4)).push_back('>');
     } else {
       out.append(text.substr(i, length));
     }
@@ -150,9 +149,18 @@ std::string UtcTimeText(int64_t secondsSinceEpoch) {
   const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
   const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
   const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(seconds / 3600),
-                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  std::string text = year < 0 ? "-" + PaddedNumber(-year, 10, 4) : PaddedNumber(year, 10, 4);
+  text.append("-").append(PaddedNumber(month, 10, 2)).append("-").append(PaddedNumber(day, 10, 2));
+  text.append("T").append(PaddedNumber(seconds / 3600, 10, 2)).append(":");
+  text.append(PaddedNumber(seconds / 60 % 60, 10, 2)).append(":").append(PaddedNumber(seconds % 60, 10, 2));
+  return text.append("Z");
+}
+
+std::string PaddedNumber(uint64_t value, int base, size_t width) {
+  char digits[64];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value, base);
+  std::string text(digits, end);
+  for (char& digit : text) digit = static_cast<char>(std::toupper(static_cast<unsigned char>(digit)));
+  if (text.size() < width) text.insert(0, width - text.size(), '0');
   return text;
 }

@@ -33,3 +33,8 @@ std::string ShortenedInMiddle(std::string_view text, size_t limit);
 
 // The UTC time `secondsSinceEpoch` (1970-01-01) as 2026-01-31T23:59:59Z.
 std::string UtcTimeText(int64_t secondsSinceEpoch);
+
+// `value` in `base` (upper-case letters), with leading zeros up to `width`
+// digits. (Not the printf family: in the static Windows program its
+// formatting code, floating point included, would come along.)
+std::string PaddedNumber(uint64_t value, int base, size_t width);

@@ -17,9 +17,7 @@ constexpr size_t kModuleNameLimit = 260;
 constexpr uintptr_t kFallbackImageBase = 4096;
 
 std::string HexAddress(uintptr_t value) {
-  char digits[32];
-  std::snprintf(digits, sizeof digits, "%08llX", static_cast<unsigned long long>(value));
-  return digits;
+  return PaddedNumber(value, 16, 8);
 }
 
 // Fills "%s" and "%p" in order from `values`; "%%" gives "%".

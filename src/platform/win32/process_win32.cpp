@@ -126,3 +126,12 @@ unsigned UsableProcessors() {
 }
 
 }  // namespace platform
+
+// What runs when an exception escapes everything (the top of the program
+// catches all of them, so this is a last resort). The library's own
+// handler prints the exception's demangled name to standard error, which
+// a window-less program does not have; its demangler and formatting code
+// would be a sixth of the program's size.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
