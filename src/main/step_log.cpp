@@ -43,6 +43,11 @@ struct Run {
   bool strict = false;
   bool dry = false;
   std::atomic<bool> broken{false};  // a write failed: nothing more is written
+  // One write at a time from this process. An append is whole on Windows
+  // and Linux; under Wine, with two workers appending at once, a dry run's
+  // log was seen with a line broken by another. The lock costs one wait
+  // per batch of steps.
+  std::mutex writeLock;
   std::string logName;
   std::string verb, source, target;
   std::string pid;
@@ -117,7 +122,9 @@ void NoteUnwritableLog(const std::string& name, uint32_t code) {
 void Write(Run& run, ThreadSteps& steps) {
   if (steps.held.empty()) return;
   if (!run.broken.load(std::memory_order_relaxed)) {
+    std::unique_lock<std::mutex> writing(run.writeLock);
     const uint32_t error = platform::AppendLog(run.log, steps.held);
+    writing.unlock();
     if (error != 0 && !run.broken.exchange(true)) NoteUnwritableLog(run.logName, error);
   }
   steps.held.clear();
