@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,7 +173,19 @@ RunResult Program::Run(const std::vector<std::string>& args, const EnvList& env,
   if (wine_) argv.push_back(Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"));
   argv.push_back(program_);
   argv.insert(argv.end(), args.begin(), args.end());
-  return Spawn(argv, env, directory);
+  return SpawnStarted(argv, env, directory);
+}
+
+// Wine, on a busy machine, now and then fails to set up a new process
+// before any of the program runs ("failed to map the shared user data"):
+// nothing was done, so the run is started again.
+RunResult Program::SpawnStarted(const std::vector<std::string>& argv, const EnvList& env,
+                                const std::filesystem::path& directory) const {
+  for (int attempt = 1;; ++attempt) {
+    RunResult result = Spawn(argv, env, directory);
+    const bool notStarted = wine_ && result.errorOutput.find("failed to map the shared user data") != std::string::npos;
+    if (!notStarted || attempt == 3) return result;
+  }
 }
 
 RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
@@ -183,7 +196,7 @@ RunResult Program::RunRaw(const std::string& argumentText, const EnvList& env,
   withLine.emplace_back("FILEOP_RAW_PROGRAM", PathFor(program_));
   withLine.emplace_back("FILEOP_RAW_LINE", "fileop.exe " + argumentText);
   withLine.emplace_back("FILEOP_RAW_UNITS", Utf16Hex("fileop.exe " + argumentText));
-  return Spawn({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine);
+  return SpawnStarted({Env("WINE").empty() ? "/usr/lib/wine/wine64" : Env("WINE"), launcher_}, withLine, {});
 }
 
 bool Program::CanRunUnprivileged() const {
@@ -277,8 +290,9 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
   const auto deadline = started + std::chrono::seconds(300);
   auto nextBoxLook = started;
   int status = 0;
+  struct rusage usage {};
   for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
+    pid_t done = wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) break;
     if (killWhen && killWhen(pid)) {
       // Seen: the program stands still while it is looked at again, so that
@@ -314,6 +328,8 @@ RunResult Program::Spawn(const std::vector<std::string>& argv, const EnvList& en
     std::this_thread::sleep_for(std::chrono::milliseconds(killWhen ? 1 : wine_ ? 20 : 5));
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   const std::string errors = ReadAll(errPath);
   unlink(errPath);

@@ -29,6 +29,10 @@ struct RunResult {
   std::string errorOutput;
   // Wall time from start to exit, the time a box stayed open included.
   double seconds = 0;
+  // Processor time the started process used (user and system): what a
+  // busy machine does not inflate. Under Wine the loader's and the
+  // program's, not the wineserver's.
+  double cpuSeconds = 0;
 };
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
@@ -73,6 +77,9 @@ class Program {
   // `killWhen`, when given, looks at the running process again and again;
   // when it finds what it waits for (a size), the process is stopped, and
   // killed if it still does.
+  // Spawn, started again when Wine failed before the program ran.
+  RunResult SpawnStarted(const std::vector<std::string>& argv, const EnvList& env,
+                         const std::filesystem::path& directory) const;
   RunResult Spawn(const std::vector<std::string>& argv, const EnvList& env,
                   const std::filesystem::path& directory = {},
                   const std::function<std::optional<uintmax_t>(pid_t)>& killWhen = {}) const;
