@@ -205,7 +205,7 @@ TEST_F(Boundaries, ThousandsOfLevelsAreLinear) {
   // grows with the square of the depth whatever the program does: a few
   // hundred levels show that the steps work at depth, and the native run
   // shows the program's own cost.
-  const int levels = program().IsWine() ? 400 : 16000;
+  const int levels = program().IsWine() ? 300 : 16000;
   // Processor time, which a busy machine does not inflate (16,000 levels
   // take well under a second natively; the square of the depth, minutes).
   // Under Wine the wineserver does much of the work, so the wall time is
