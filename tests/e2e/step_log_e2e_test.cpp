@@ -16,7 +16,8 @@ namespace {
 
 using json_lines::Object;
 // One logged step as the tests compare them: step, path, to, result, code.
-using Step = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+using json_lines::Step;
+using json_lines::StepsOf;
 using Snapshot = std::map<std::string, std::string>;  // relative path -> content ("/" for a directory)
 
 class StepLog : public E2ETest {
@@ -34,15 +35,6 @@ class StepLog : public E2ETest {
     return lines;
   }
 
-  static std::multiset<Step> StepsOf(const std::vector<Object>& lines) {
-    std::multiset<Step> steps;
-    for (const Object& line : lines) {
-      if (line.at("step") == "summary") continue;
-      steps.insert({line.at("step"), line.at("path"), line.count("to") ? line.at("to") : "", line.at("result"),
-                    line.at("code")});
-    }
-    return steps;
-  }
 
   static std::vector<Object> Summaries(const std::vector<Object>& lines) {
     std::vector<Object> summaries;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
+#include <tuple>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,6 +148,21 @@ inline std::vector<Object> ParseAll(const std::string& text, bool& whole, std::s
     objects.push_back(std::move(*object));
   }
   return objects;
+}
+
+// One step line as a comparable row: step, path, to ("" when absent),
+// result, code.
+using Step = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+
+// The step lines of a log (the summary left out) as a set of rows.
+inline std::multiset<Step> StepsOf(const std::vector<Object>& lines) {
+  std::multiset<Step> steps;
+  for (const Object& line : lines) {
+    if (line.at("step") == "summary") continue;
+    steps.insert({line.at("step"), line.at("path"), line.count("to") ? line.at("to") : "", line.at("result"),
+                  line.at("code")});
+  }
+  return steps;
 }
 
 }  // namespace json_lines

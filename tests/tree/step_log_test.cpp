@@ -29,7 +29,8 @@ using json_lines::Object;
 using Files = std::map<std::string, std::string>;  // relative path -> content ("/" for a directory)
 
 // One logged step as the tests compare them: step, path, to, result, code.
-using Step = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+using json_lines::Step;
+using json_lines::StepsOf;
 
 class StepLogTest : public TempDirTest {
  protected:
@@ -79,16 +80,6 @@ class StepLogTest : public TempDirTest {
     return lines;
   }
 
-  // The step lines (not the summary) as a set of comparable rows.
-  static std::multiset<Step> StepsOf(const std::vector<Object>& lines) {
-    std::multiset<Step> steps;
-    for (const Object& line : lines) {
-      if (line.at("step") == "summary") continue;
-      steps.insert({line.at("step"), line.at("path"), line.count("to") ? line.at("to") : "", line.at("result"),
-                    line.at("code")});
-    }
-    return steps;
-  }
 
   Files Contents(const std::string& relative) const {
     Files files;
